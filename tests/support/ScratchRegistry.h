@@ -1,0 +1,85 @@
+// Redirects HKEY_CURRENT_USER of this process to a fresh scratch key for the
+// lifetime of the object, so a test never touches the user's own settings.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+class ScratchCurrentUser {
+ public:
+  ScratchCurrentUser() {
+    path_ = L"Software\\QuorvelinTests\\" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(++counter_);
+    RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                    &root_, nullptr);
+    ok_ = root_ && RegOverridePredefKey(HKEY_CURRENT_USER, root_) == ERROR_SUCCESS;
+  }
+  ~ScratchCurrentUser() {
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    if (root_) RegCloseKey(root_);
+    RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+  }
+  ScratchCurrentUser(const ScratchCurrentUser&) = delete;
+  ScratchCurrentUser& operator=(const ScratchCurrentUser&) = delete;
+
+  bool ok() const { return ok_; }
+
+ private:
+  static inline int counter_ = 0;
+  std::wstring path_;
+  HKEY root_ = nullptr;
+  bool ok_ = false;
+};
+
+// A value as raw bytes with its type, for byte-for-byte checks.
+struct RegValue {
+  LONG status = ERROR_FILE_NOT_FOUND;
+  DWORD type = REG_NONE;
+  std::vector<BYTE> bytes;
+};
+
+inline RegValue ReadRegValue(HKEY root, const wchar_t* subkey, const wchar_t* name) {
+  RegValue value;
+  DWORD size = 0;
+  value.status = RegGetValueW(root, subkey, name, RRF_RT_ANY | RRF_NOEXPAND, &value.type,
+                              nullptr, &size);
+  if (value.status != ERROR_SUCCESS) return value;
+  value.bytes.resize(size);
+  value.status = RegGetValueW(root, subkey, name, RRF_RT_ANY | RRF_NOEXPAND, &value.type,
+                              value.bytes.data(), &size);
+  value.bytes.resize(size);
+  return value;
+}
+
+inline LONG WriteRegValue(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD type,
+                          const void* data, DWORD size) {
+  HKEY key = nullptr;
+  LONG status = RegCreateKeyExW(root, subkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+  RegCloseKey(key);
+  return status;
+}
+
+inline std::vector<BYTE> Utf16Bytes(const std::wstring& text, bool terminator = true) {
+  const BYTE* p = reinterpret_cast<const BYTE*>(text.c_str());
+  return std::vector<BYTE>(p, p + (text.size() + (terminator ? 1 : 0)) * sizeof(wchar_t));
+}
+
+inline std::vector<std::wstring> ValueNames(HKEY root, const wchar_t* subkey) {
+  std::vector<std::wstring> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD length = 256;
+    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
+    names.emplace_back(name, length);
+  }
+  RegCloseKey(key);
+  return names;
+}
