@@ -1,0 +1,326 @@
+// The pack steps against real sparse packs in a scratch game folder, with the
+// stand-in tool started for real by the shell.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "GameFolder.h"
+#include "PackSteps.h"
+
+using gamefolder::BoxDismisser;
+using gamefolder::GameFolder;
+using gamefolder::WorkingDirectory;
+
+namespace {
+
+// Sizes as published with the patch, kept apart from the installer's table.
+constexpr LONGLONG kSystemLocalised = 0x727294C3;
+constexpr LONGLONG kSystemFor011 = 0x725930E7;
+constexpr LONGLONG kSystemFor01 = 0x725C296A;
+constexpr LONGLONG kEvent02Localised = 0x5F2E6ABF;
+constexpr LONGLONG kEvent02Patchable = 0x5F32A8FD;
+constexpr LONGLONG kEvent03Localised = 0x7687F0E4;
+constexpr LONGLONG kEvent03Patchable = 0x76883937;
+constexpr LONGLONG kEvent04Localised = 0x72093F36;
+constexpr LONGLONG kEvent04Patchable = 0x720D465C;
+constexpr LONGLONG kFourGiB = 0x100000000LL;
+
+const PackStep& Step(int number) { return kPackSteps[number - 1]; }
+
+double MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// Holds a file open from another thread, shared for reading only, for a while.
+class Holder {
+ public:
+  Holder(const std::string& path, DWORD milliseconds)
+      : file_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                          nullptr)) {
+    thread_ = std::thread([this, milliseconds] {
+      Sleep(milliseconds);
+      CloseHandle(file_);
+    });
+  }
+  ~Holder() { thread_.join(); }
+  bool Holds() const { return file_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE file_;
+  std::thread thread_;
+};
+
+class PackStepTest : public ::testing::Test {
+ protected:
+  GameFolder game;
+  WorkingDirectory cwd{game.Path()};
+};
+
+}  // namespace
+
+TEST(PackStateTest, ListedSizesGiveTheirStateAndTool) {
+  struct Case {
+    int step;
+    LONGLONG size;
+    PackState state;
+    const char* tool;
+  };
+  const Case cases[] = {
+      {1, kSystemLocalised, PackState::Localised, nullptr},
+      {1, kSystemFor011, PackState::Patchable, "011.exe"},
+      {1, kSystemFor01, PackState::Patchable, "01.exe"},
+      {2, kEvent02Localised, PackState::Localised, nullptr},
+      {2, kEvent02Patchable, PackState::Patchable, "02.exe"},
+      {3, kEvent03Localised, PackState::Localised, nullptr},
+      {3, kEvent03Patchable, PackState::Patchable, "03.exe"},
+      {4, kEvent04Localised, PackState::Localised, nullptr},
+      {4, kEvent04Patchable, PackState::Patchable, "04.exe"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "step " << c.step << " size " << c.size);
+    const char* tool = nullptr;
+    EXPECT_EQ(DecidePackState(Step(c.step), c.size, &tool), c.state);
+    if (c.tool != nullptr) {
+      EXPECT_STREQ(tool, c.tool);
+    }
+    // A size that belongs to another step is not this step's.
+    for (int other = 1; other <= 4; ++other) {
+      if (other == c.step) continue;
+      EXPECT_EQ(DecidePackState(Step(other), c.size, &tool), PackState::Unrecognised);
+    }
+    EXPECT_EQ(DecidePackState(Step(c.step), c.size + 1, &tool), PackState::Unrecognised);
+    EXPECT_EQ(DecidePackState(Step(c.step), c.size - 1, &tool), PackState::Unrecognised);
+    EXPECT_EQ(DecidePackState(Step(c.step), c.size + kFourGiB, &tool), PackState::Unrecognised);
+  }
+}
+
+TEST(PackTableTest, PathsAndParametersOfEachStep) {
+  const char* packs[] = {"Packs\\System.GPK", "Packs\\Event02.GPK", "Packs\\Event03.GPK",
+                         "Packs\\Event04.GPK"};
+  const char* temps[] = {"Packs\\01.tmp", "Packs\\02.tmp", "Packs\\03.tmp", "Packs\\04.tmp"};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_STREQ(kPackSteps[i].pack, packs[i]);
+    EXPECT_STREQ(kPackSteps[i].tempFile, temps[i]);
+    EXPECT_EQ(std::string(kPackSteps[i].toolParameters), std::string(packs[i]) + " " + temps[i]);
+    EXPECT_EQ(kPackSteps[i].retryMove, i != 0);
+  }
+  EXPECT_STREQ(kEventPacksGate, "Packs\\02.exe");
+}
+
+TEST_F(PackStepTest, EachStep1SizeStartsItsOwnToolOrNone) {
+  ASSERT_TRUE(game.AddTool("01.exe", "nothing\n"));
+  ASSERT_TRUE(game.AddTool("011.exe", "nothing\n"));
+  const struct {
+    LONGLONG size;
+    bool result;
+    const char* tool;
+  } cases[] = {
+      {kSystemFor011, true, "011.exe"},   {kSystemFor01, true, "01.exe"},
+      {kSystemLocalised, true, nullptr},  {kSystemFor01 + 1, false, nullptr},
+      {kSystemFor011 - 1, false, nullptr}, {kSystemLocalised + kFourGiB, false, nullptr},
+      {kSystemFor01 + kFourGiB, false, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "size " << c.size);
+    DeleteFileA("standin.log");
+    ASSERT_TRUE(game.MakeFile("Packs\\System.GPK", c.size));
+    bool toolRan = true;
+    EXPECT_EQ(PatchPack(Step(1), &toolRan), c.result);
+    EXPECT_EQ(toolRan, c.tool != nullptr);
+    const auto runs = game.ToolRuns();
+    if (c.tool == nullptr) {
+      EXPECT_TRUE(runs.empty());
+    } else {
+      ASSERT_EQ(runs.size(), 1u);
+      EXPECT_EQ(runs[0].tool, c.tool);
+    }
+    EXPECT_EQ(game.Size("Packs\\System.GPK"), c.size);
+  }
+}
+
+TEST_F(PackStepTest, PatchablePackIsReplacedByTheToolsCopy) {
+  ASSERT_TRUE(game.AddTool("01.exe"));
+  ASSERT_TRUE(game.MakeFile("Packs\\System.GPK", kSystemFor01));
+
+  EXPECT_TRUE(RunPackStep(Step(1)));
+
+  EXPECT_EQ(game.Size("Packs\\System.GPK"), kSystemLocalised);
+  EXPECT_EQ(game.Head("Packs\\System.GPK"), "LOCALISED");
+  EXPECT_FALSE(game.Has("Packs\\01.tmp"));
+  const auto runs = game.ToolRuns();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].tool, "01.exe");
+  EXPECT_EQ(runs[0].parameters, "Packs\\System.GPK Packs\\01.tmp");
+  EXPECT_EQ(_stricmp(runs[0].directory.c_str(), game.Path().c_str()), 0) << runs[0].directory;
+  EXPECT_EQ(runs[0].read, "read");
+  EXPECT_EQ(runs[0].write, "nowrite") << "the pack must be shared for reading only";
+  EXPECT_EQ(runs[0].show, "0") << "started hidden";
+}
+
+TEST_F(PackStepTest, RetryingStepReplacesItsPackAndIgnoresTheExitCode) {
+  ASSERT_TRUE(game.AddTool("03.exe", "exit 7\n"));
+  ASSERT_TRUE(game.MakeFile("Packs\\Event03.GPK", kEvent03Patchable));
+
+  EXPECT_TRUE(RunPackStep(Step(3)));
+
+  EXPECT_EQ(game.Size("Packs\\Event03.GPK"), kEvent03Localised);
+  EXPECT_EQ(game.Head("Packs\\Event03.GPK"), "LOCALISED");
+  const auto runs = game.ToolRuns();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].parameters, "Packs\\Event03.GPK Packs\\03.tmp");
+}
+
+TEST_F(PackStepTest, ToolThatWritesNothingOrABadCopyFailsAndLeavesThePack) {
+  const struct {
+    const char* control;
+    int step;
+    const char* pack;
+    LONGLONG size;
+  } cases[] = {
+      {"nothing\n", 1, "Packs\\System.GPK", kSystemFor01},
+      {"size 1000\n", 1, "Packs\\System.GPK", kSystemFor01},
+      {"nothing\n", 4, "Packs\\Event04.GPK", kEvent04Patchable},
+      {"size 1913208631\n", 4, "Packs\\Event04.GPK", kEvent04Patchable},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "step " << c.step << ": " << c.control);
+    const char* tool = c.step == 1 ? "01.exe" : "04.exe";
+    ASSERT_TRUE(game.AddTool(tool, c.control));
+    ASSERT_TRUE(game.MakeFile(c.pack, c.size));
+    DeleteFileA("standin.log");
+
+    EXPECT_FALSE(RunPackStep(Step(c.step)));
+
+    EXPECT_EQ(game.ToolRuns().size(), 1u);
+    EXPECT_EQ(game.Size(c.pack), c.size);
+    EXPECT_EQ(game.Head(c.pack), "UNPATCHED");
+    EXPECT_FALSE(game.Has(Step(c.step).tempFile));
+  }
+}
+
+TEST_F(PackStepTest, MissingOrLockedPackFailsWithoutStartingTheTool) {
+  ASSERT_TRUE(game.AddTool("02.exe"));
+  bool toolRan = true;
+  EXPECT_FALSE(PatchPack(Step(2), &toolRan));
+  EXPECT_FALSE(toolRan);
+
+  ASSERT_TRUE(game.MakeFile("Packs\\Event02.GPK", kEvent02Patchable));
+  HANDLE exclusive = CreateFileA("Packs\\Event02.GPK", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                 nullptr);
+  ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(RunPackStep(Step(2)));
+  CloseHandle(exclusive);
+
+  EXPECT_TRUE(game.ToolRuns().empty());
+  EXPECT_EQ(game.Size("Packs\\Event02.GPK"), kEvent02Patchable);
+}
+
+TEST_F(PackStepTest, MissingToolFailsAfterTheShellReportsIt) {
+  ASSERT_TRUE(game.MakeFile("Packs\\Event02.GPK", kEvent02Patchable));
+  BoxDismisser dismisser;
+  bool toolRan = true;
+  EXPECT_FALSE(PatchPack(Step(2), &toolRan));
+  EXPECT_FALSE(toolRan);
+  EXPECT_GE(dismisser.Dismissed(), 1) << "the shell's own error report is kept";
+  EXPECT_EQ(game.Size("Packs\\Event02.GPK"), kEvent02Patchable);
+}
+
+TEST_F(PackStepTest, ToolOfTheSameNameOnTheSearchPathIsNeverStarted) {
+  GameFolder elsewhere;
+  ASSERT_TRUE(elsewhere.AddTool("01.exe"));
+  char path[32768];
+  const DWORD length = GetEnvironmentVariableA("PATH", path, sizeof(path));
+  const std::string previous(path, length < sizeof(path) ? length : 0);
+  SetEnvironmentVariableA("PATH", (elsewhere.Path() + ";" + previous).c_str());
+  ASSERT_TRUE(game.MakeFile("Packs\\System.GPK", kSystemFor01));
+
+  bool ran;
+  {
+    BoxDismisser dismisser;
+    ran = RunToolAndWait("01.exe", "Packs\\System.GPK Packs\\01.tmp");
+  }
+  SetEnvironmentVariableA("PATH", previous.c_str());
+
+  EXPECT_FALSE(ran);
+  EXPECT_TRUE(elsewhere.ToolRuns().empty());
+  EXPECT_EQ(game.Size("Packs\\System.GPK"), kSystemFor01);
+}
+
+TEST_F(PackStepTest, CopyHeldOpenCountsAsAbsentAndIsNotWaitedFor) {
+  ASSERT_TRUE(game.MakeFile("Packs\\Event02.GPK", kEvent02Patchable));
+  ASSERT_TRUE(game.MakeFile("Packs\\02.tmp", kEvent02Localised, "LOCALISED"));
+  HANDLE held = CreateFileA("Packs\\02.tmp", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(FileExists("Packs\\02.tmp"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ReplacePack(Step(2)));
+  EXPECT_LT(MillisecondsSince(start), 100.0);
+  CloseHandle(held);
+
+  EXPECT_TRUE(FileExists("Packs\\02.tmp"));
+  EXPECT_EQ(game.Head("Packs\\Event02.GPK"), "UNPATCHED");
+}
+
+TEST_F(PackStepTest, CopyKeptOpenByTheToolsChildFailsTheStep) {
+  ASSERT_TRUE(game.AddTool("02.exe", "hold 3000\n"));
+  ASSERT_TRUE(game.MakeFile("Packs\\Event02.GPK", kEvent02Patchable));
+
+  EXPECT_FALSE(RunPackStep(Step(2)));
+
+  EXPECT_EQ(game.Size("Packs\\Event02.GPK"), kEvent02Patchable);
+  EXPECT_EQ(game.Head("Packs\\Event02.GPK"), "UNPATCHED");
+  EXPECT_EQ(game.Size("Packs\\02.tmp"), kEvent02Localised) << "written, then left alone";
+}
+
+TEST_F(PackStepTest, MoveThatFailsTwiceSucceedsAfterThreeWaits) {
+  ASSERT_TRUE(game.MakeFile("Packs\\Event03.GPK", kEvent03Patchable));
+  ASSERT_TRUE(game.MakeFile("Packs\\03.tmp", kEvent03Localised, "LOCALISED"));
+  const auto start = std::chrono::steady_clock::now();
+  Holder holder(game.File("Packs\\Event03.GPK"), 250);
+  ASSERT_TRUE(holder.Holds());
+
+  // Attempts come after 100, 200 and 300 ms; the pack is free from 250 ms on.
+  EXPECT_TRUE(ReplacePack(Step(3), 3));
+
+  EXPECT_GE(MillisecondsSince(start), 300.0);
+  EXPECT_EQ(game.Size("Packs\\Event03.GPK"), kEvent03Localised);
+  EXPECT_FALSE(game.Has("Packs\\03.tmp"));
+}
+
+TEST_F(PackStepTest, MoveThatNeverSucceedsFailsAtTheBound) {
+  ASSERT_TRUE(game.MakeFile("Packs\\Event04.GPK", kEvent04Patchable));
+  ASSERT_TRUE(game.MakeFile("Packs\\04.tmp", kEvent04Localised, "LOCALISED"));
+  Holder holder(game.File("Packs\\Event04.GPK"), 1500);
+  ASSERT_TRUE(holder.Holds());
+  const auto start = std::chrono::steady_clock::now();
+
+  EXPECT_FALSE(ReplacePack(Step(4), 5));
+
+  const double elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 500.0);
+  EXPECT_LT(elapsed, 1500.0);
+  EXPECT_EQ(game.Head("Packs\\Event04.GPK"), "UNPATCHED");
+  EXPECT_EQ(game.Size("Packs\\04.tmp"), kEvent04Localised);
+}
+
+TEST_F(PackStepTest, Step1MovesOnceWithoutWaiting) {
+  ASSERT_TRUE(game.MakeFile("Packs\\System.GPK", kSystemFor011));
+  ASSERT_TRUE(game.MakeFile("Packs\\01.tmp", kSystemLocalised, "LOCALISED"));
+  {
+    Holder holder(game.File("Packs\\System.GPK"), 300);
+    ASSERT_TRUE(holder.Holds());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ReplacePack(Step(1)));
+    EXPECT_LT(MillisecondsSince(start), 100.0);
+  }
+  EXPECT_EQ(game.Head("Packs\\System.GPK"), "UNPATCHED");
+  EXPECT_EQ(game.Size("Packs\\01.tmp"), kSystemLocalised);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(ReplacePack(Step(1)));
+  EXPECT_LT(MillisecondsSince(start), 100.0);
+  EXPECT_EQ(game.Head("Packs\\System.GPK"), "LOCALISED");
+}
