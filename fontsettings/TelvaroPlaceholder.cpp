@@ -1,3 +1,0 @@
-#include <windows.h>
-
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }
