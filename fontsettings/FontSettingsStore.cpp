@@ -50,14 +50,15 @@ FontSelection LoadFontSelection() {
   return selection;
 }
 
-void SaveFontSelectionAndClose(const std::function<std::wstring()>& fontText,
-                               const std::function<bool()>& isBold) {
-  const std::wstring text = fontText();
-  RegSetValueExW(g_hSettingsKey, kFontNameValue, 0, REG_SZ,
-                 reinterpret_cast<const BYTE*>(text.c_str()),
-                 static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+void SaveFontSelectionAndClose(const FontChoiceSource& choice) {
+  // The list only holds the short names above; the name buffer is ample.
+  wchar_t text[kFontNameUnits] = {};
+  choice.GetFontText(text, kFontNameUnits);
+  text[kFontNameUnits - 1] = L'\0';
+  RegSetValueExW(g_hSettingsKey, kFontNameValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                 static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
 
-  const DWORD weight = isBold() ? kBoldWeight : kNormalWeight;
+  const DWORD weight = choice.IsBoldChecked() ? kBoldWeight : kNormalWeight;
   RegSetValueExW(g_hSettingsKey, kFontWeightValue, 0, REG_DWORD,
                  reinterpret_cast<const BYTE*>(&weight), sizeof(weight));
 

@@ -3,9 +3,6 @@
 
 #include <windows.h>
 
-#include <functional>
-#include <string>
-
 inline constexpr wchar_t kSettingsKeyPath[] = L"Software\\Pellavor\\QUORVELIN";
 inline constexpr wchar_t kFontNameValue[] = L"FontName";
 inline constexpr wchar_t kFontWeightValue[] = L"FontWeight";
@@ -37,9 +34,19 @@ bool OpenSettingsKey();
 // Never fails: unreadable values give the default font and normal weight.
 FontSelection LoadFontSelection();
 
-// Each source is asked at the moment its value is written: the text first, then
-// the box. Results are not examined.
-void SaveFontSelectionAndClose(const std::function<std::wstring()>& fontText,
-                               const std::function<bool()>& isBold);
+// What the dialog shows at the moment each value is written.
+class FontChoiceSource {
+ public:
+  // Copies the list's text, null-terminated, into text of capacity units.
+  virtual void GetFontText(wchar_t* text, int capacity) const = 0;
+  virtual bool IsBoldChecked() const = 0;
+
+ protected:
+  ~FontChoiceSource() = default;
+};
+
+// Asks for the text and writes it, then asks for the box and writes the weight,
+// then closes the key. Results are not examined.
+void SaveFontSelectionAndClose(const FontChoiceSource& choice);
 
 void CloseSettingsKey();

@@ -1,6 +1,5 @@
 #include "TelvaroDlg.h"
 
-#include "FontSettingsStore.h"
 
 CTelvaroDlg::CTelvaroDlg() : CDialogEx(IDD), m_hIcon(AfxGetApp()->LoadIcon(IDR_MAINFRAME)) {}
 
@@ -51,8 +50,7 @@ void CTelvaroDlg::OnPaint() {
 HCURSOR CTelvaroDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
 
 void CTelvaroDlg::OnBnClickedOk() {
-  SaveFontSelectionAndClose([this] { return GetDlgItemText(IDC_FONT); },
-                            [this] { return SendDlgItemMessage(IDC_BOLD, BM_GETCHECK) != 0; });
+  SaveFontSelectionAndClose(Controls(*this));
   CDialogEx::OnOK();
 }
 

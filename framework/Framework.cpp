@@ -2,22 +2,15 @@
 
 namespace {
 CWinApp* g_app = nullptr;
-HINSTANCE g_instance = nullptr;
 }  // namespace
 
 CWinApp* AfxGetApp() { return g_app; }
-HINSTANCE AfxGetInstanceHandle() { return g_instance; }
-HINSTANCE AfxGetResourceHandle() { return g_instance; }
-
-std::wstring CWnd::GetDlgItemText(int id) const {
-  HWND item = GetDlgItem(id);
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(item)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(item, &text[0], static_cast<int>(text.size()))));
-  return text;
-}
+HINSTANCE AfxGetInstanceHandle() { return GetModuleHandleW(nullptr); }
+// Resources come from the executable itself; there are no resource DLLs.
+HINSTANCE AfxGetResourceHandle() { return GetModuleHandleW(nullptr); }
 
 int CWnd::MessageBox(const wchar_t* text, const wchar_t* caption, UINT type) const {
-  if (!caption && g_app) caption = g_app->m_appName.c_str();
+  if (!caption && g_app) caption = g_app->m_pszAppName;
   return ::MessageBoxW(m_hWnd, text, caption, type);
 }
 
@@ -68,7 +61,17 @@ INT_PTR CALLBACK CDialogEx::DialogProc(HWND hwnd, UINT message, WPARAM wParam, L
 
 CWinApp::CWinApp(const wchar_t* appName) {
   g_app = this;
-  if (appName) m_appName = appName;
+  if (appName) {
+    m_pszAppName = appName;
+    return;
+  }
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const wchar_t* base = path;
+  for (const wchar_t* p = path; *p; ++p)
+    if (*p == L'\\' || *p == L'/') base = p + 1;
+  lstrcpynW(m_appName, base, MAX_PATH);
+  if (wchar_t* dot = wcsrchr(m_appName, L'.')) *dot = L'\0';
 }
 
 BOOL CWinApp::InitInstance() {
@@ -84,23 +87,10 @@ HICON CWinApp::LoadIcon(UINT id) const {
 // No help file ships with the program, so there is nothing to open.
 void CWinApp::OnHelp() {}
 
-// The entry point: the application object exists already, as a global.
-static int RunApplication(HINSTANCE instance) {
-  g_instance = instance;
-  CWinApp* app = g_app;
-  if (!app) return 0;
-  if (app->m_appName.empty()) {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(instance, path, MAX_PATH);
-    std::wstring name = path;
-    name.erase(0, name.find_last_of(L"\\/") + 1);
-    name.erase(name.rfind(L'.') == std::wstring::npos ? name.size() : name.rfind(L'.'));
-    app->m_appName = name;
-  }
-  // An InitInstance that returns FALSE ends the program at once; nothing here
-  // runs after its modal dialog, so there is no message loop to enter.
-  app->InitInstance();
+// The application object exists already, as a global. An InitInstance that
+// returns FALSE ends the program at once; nothing here runs after its modal
+// dialog, so there is no message loop to enter.
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  if (g_app) g_app->InitInstance();
   return 0;
 }
-
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return RunApplication(instance); }

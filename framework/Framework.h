@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <string>
-
 #include "MessageMap.h"
 
 // The standard help command.
@@ -23,7 +21,9 @@ class CWnd : public CCmdTarget {
   LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
     return ::SendMessageW(m_hWnd, message, wParam, lParam);
   }
-  std::wstring GetDlgItemText(int id) const;
+  int GetDlgItemText(int id, wchar_t* text, int capacity) const {
+    return ::GetDlgItemTextW(m_hWnd, id, text, capacity);
+  }
   // Owned by this window; titled with the application's name unless given one.
   int MessageBox(const wchar_t* text, const wchar_t* caption = nullptr, UINT type = MB_OK) const;
 };
@@ -64,9 +64,12 @@ class CWinApp : public CCmdTarget {
   // The standard help command's handler, for an application's command table.
   void OnHelp();
 
-  std::wstring m_appName;
+  const wchar_t* m_pszAppName = m_appName;
   CWnd* m_pMainWnd = nullptr;
   DWORD m_dwRestartManagerSupportFlags = 0;
+
+ private:
+  wchar_t m_appName[MAX_PATH] = {};
 };
 
 // Restart support only: no recovery, no autosave.

@@ -2,6 +2,7 @@
 // redirected to a scratch key for each case.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,21 @@
 namespace {
 
 const wchar_t kKey[] = L"Software\\Pellavor\\QUORVELIN";
+
+// The dialog's side of a save, answered by test code at the moment it is asked.
+class Choice : public FontChoiceSource {
+ public:
+  Choice(std::function<std::wstring()> text, std::function<bool()> bold)
+      : text_(std::move(text)), bold_(std::move(bold)) {}
+  void GetFontText(wchar_t* text, int capacity) const override {
+    lstrcpynW(text, text_().c_str(), capacity);
+  }
+  bool IsBoldChecked() const override { return bold_(); }
+
+ private:
+  std::function<std::wstring()> text_;
+  std::function<bool()> bold_;
+};
 
 class StoreTest : public ::testing::Test {
  protected:
@@ -154,7 +170,7 @@ TEST_F(StoreTest, MissingWeightIsNotBold) {
 
 TEST_F(StoreTest, SaveWritesExactBytesAndTypes) {
   ASSERT_TRUE(OpenSettingsKey());
-  SaveFontSelectionAndClose([] { return std::wstring(L"楷体"); }, [] { return false; });
+  SaveFontSelectionAndClose(Choice([] { return std::wstring(L"楷体"); }, [] { return false; }));
   EXPECT_EQ(nullptr, g_hSettingsKey);
 
   RegValue name = Stored(L"FontName");
@@ -174,7 +190,7 @@ TEST_F(StoreTest, SaveWritesExactBytesAndTypes) {
 TEST_F(StoreTest, SaveOfBoldAndOfEmptyText) {
   StoreName(L"Arial");
   ASSERT_TRUE(OpenSettingsKey());
-  SaveFontSelectionAndClose([] { return std::wstring(); }, [] { return true; });
+  SaveFontSelectionAndClose(Choice([] { return std::wstring(); }, [] { return true; }));
   EXPECT_EQ((std::vector<BYTE>{0, 0}), Stored(L"FontName").bytes);
   EXPECT_EQ((std::vector<BYTE>{0xBC, 0x02, 0, 0}), Stored(L"FontWeight").bytes);
 }
@@ -182,7 +198,7 @@ TEST_F(StoreTest, SaveOfBoldAndOfEmptyText) {
 TEST_F(StoreTest, SaveAsksForTheTextBeforeWritingItThenForTheBox) {
   std::vector<std::string> events;
   ASSERT_TRUE(OpenSettingsKey());
-  SaveFontSelectionAndClose(
+  SaveFontSelectionAndClose(Choice(
       [&] {
         events.push_back(Stored(L"FontName").status == ERROR_SUCCESS ? "text after name"
                                                                       : "text");
@@ -194,7 +210,7 @@ TEST_F(StoreTest, SaveAsksForTheTextBeforeWritingItThenForTheBox) {
                                                                          : "box");
         if (Stored(L"FontWeight").status == ERROR_SUCCESS) events.push_back("weight too early");
         return true;
-      });
+      }));
   EXPECT_EQ((std::vector<std::string>{"text", "box after name"}), events);
 }
 
@@ -202,8 +218,8 @@ TEST_F(StoreTest, SaveAfterLoadRoundTripsEveryChoice) {
   for (int i = 0; i < kFontChoiceCount; ++i) {
     for (bool bold : {false, true}) {
       ASSERT_TRUE(OpenSettingsKey());
-      SaveFontSelectionAndClose([&] { return std::wstring(kFontChoices[i]); },
-                                [&] { return bold; });
+      SaveFontSelectionAndClose(Choice([&] { return std::wstring(kFontChoices[i]); },
+                                [&] { return bold; }));
       FontSelection selection = OpenAndLoad();
       EXPECT_EQ(i, selection.index);
       EXPECT_EQ(bold, selection.bold);
@@ -251,8 +267,8 @@ TEST_F(UnopenableKeyTest, OpenFailsAndLoadGivesTheDefaults) {
 TEST_F(UnopenableKeyTest, SaveAndCloseFailSilentlyAndWriteNothing) {
   EXPECT_FALSE(OpenSettingsKey());
   bool askedText = false, askedBox = false;
-  SaveFontSelectionAndClose([&] { askedText = true; return std::wstring(L"宋体"); },
-                            [&] { askedBox = true; return true; });
+  SaveFontSelectionAndClose(Choice([&] { askedText = true; return std::wstring(L"宋体"); },
+                            [&] { askedBox = true; return true; }));
   EXPECT_TRUE(askedText);
   EXPECT_TRUE(askedBox);
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, Stored(L"FontName").status);

@@ -1,0 +1,296 @@
+// The real Telvaro.exe, started as its own process and driven through its
+// dialog as a user would; the stored bytes are read afterwards. The program
+// sees this prefix's own HKEY_CURRENT_USER, so each case sets up the key first.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ScratchRegistry.h"
+#include "WinePath.h"
+
+namespace {
+
+const wchar_t kParent[] = L"Software\\Pellavor";
+const wchar_t kKey[] = L"Software\\Pellavor\\QUORVELIN";
+const DWORD kTimeoutMs = 15000;
+
+struct FoundWindow {
+  DWORD pid;
+  bool wantDialog;  // the font dialog, else a message box of the program
+  HWND hwnd;
+};
+
+BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
+  auto* found = reinterpret_cast<FoundWindow*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  wchar_t cls[64] = {};
+  GetClassNameW(hwnd, cls, 64);
+  if (pid != found->pid || wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(hwnd)) return TRUE;
+  const bool isDialog = GetDlgItem(hwnd, 1001) != nullptr;
+  if (isDialog != found->wantDialog) return TRUE;
+  found->hwnd = hwnd;
+  return FALSE;
+}
+
+class TelvaroProcess {
+ public:
+  TelvaroProcess() {
+    std::wstring exe = PathFromEnvironment(L"TELVARO_EXE");
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    started_ = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                              nullptr, &si, &pi_);
+  }
+  ~TelvaroProcess() {
+    if (!started_) return;
+    if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi_.hProcess, 1);
+    CloseHandle(pi_.hThread);
+    CloseHandle(pi_.hProcess);
+  }
+
+  bool started() const { return started_; }
+
+  HWND WaitForWindow(bool dialog) const {
+    for (DWORD waited = 0; waited < kTimeoutMs; waited += 50) {
+      FoundWindow found{pi_.dwProcessId, dialog, nullptr};
+      EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&found));
+      if (found.hwnd) return found.hwnd;
+      if (WaitForSingleObject(pi_.hProcess, 50) == WAIT_OBJECT_0) return nullptr;
+    }
+    return nullptr;
+  }
+
+  // A key as the keyboard delivers it: to the window that has the focus, through
+  // the dialog's own message loop.
+  void PressKey(WORD vk) const {
+    HWND focus = Focus();
+    PostMessageW(focus, WM_KEYDOWN, vk, 1);
+    PostMessageW(focus, WM_KEYUP, vk, 0xC0000001);
+  }
+
+  HWND Focus() const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    GetGUIThreadInfo(pi_.dwThreadId, &info);
+    return info.hwndFocus;
+  }
+
+  // True when the program ended by itself in time.
+  bool WaitForExit() const { return WaitForSingleObject(pi_.hProcess, kTimeoutMs) == WAIT_OBJECT_0; }
+
+ private:
+  PROCESS_INFORMATION pi_ = {};
+  bool started_ = false;
+};
+
+std::wstring ComboText(HWND dialog) {
+  wchar_t text[64] = {};
+  GetDlgItemTextW(dialog, 1001, text, 64);
+  return text;
+}
+
+class TelvaroDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegDeleteTreeW(HKEY_CURRENT_USER, kParent); }
+  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kParent); }
+
+  static void StoreName(const std::wstring& name) {
+    auto bytes = Utf16Bytes(name);
+    ASSERT_EQ(ERROR_SUCCESS, WriteRegValue(HKEY_CURRENT_USER, kKey, L"FontName", REG_SZ,
+                                           bytes.data(), static_cast<DWORD>(bytes.size())));
+  }
+  static void StoreWeight(DWORD weight) {
+    ASSERT_EQ(ERROR_SUCCESS, WriteRegValue(HKEY_CURRENT_USER, kKey, L"FontWeight", REG_DWORD,
+                                           &weight, sizeof(weight)));
+  }
+  static RegValue Stored(const wchar_t* name) { return ReadRegValue(HKEY_CURRENT_USER, kKey, name); }
+  static std::vector<BYTE> Dword(DWORD value) {
+    const BYTE* p = reinterpret_cast<const BYTE*>(&value);
+    return std::vector<BYTE>(p, p + 4);
+  }
+
+  // Starts the program, waits for its dialog, acts, and waits for it to end.
+  template <class Act>
+  static void RunDialog(Act act) {
+    TelvaroProcess program;
+    ASSERT_TRUE(program.started());
+    HWND dialog = program.WaitForWindow(true);
+    ASSERT_NE(nullptr, dialog);
+    act(program, dialog);
+    ASSERT_TRUE(program.WaitForExit());
+  }
+};
+
+TEST_F(TelvaroDialogTest, FirstStartCreatesTheKeyShowsSongtiAndCancelStoresNothing) {
+  RunDialog([](const TelvaroProcess& program, HWND dialog) {
+    wchar_t title[64] = {};
+    GetWindowTextW(dialog, title, 64);
+    EXPECT_STREQ(L"Telvaro", title);
+    EXPECT_EQ(4, SendDlgItemMessageW(dialog, 1001, CB_GETCOUNT, 0, 0));
+    const wchar_t* faces[] = {L"微软雅黑", L"宋体", L"黑体", L"楷体"};
+    for (int i = 0; i < 4; ++i) {
+      wchar_t face[32] = {};
+      SendDlgItemMessageW(dialog, 1001, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(face));
+      EXPECT_STREQ(faces[i], face);
+    }
+    EXPECT_EQ(1, SendDlgItemMessageW(dialog, 1001, CB_GETCURSEL, 0, 0));
+    EXPECT_EQ(L"宋体", ComboText(dialog));
+    EXPECT_EQ(BST_UNCHECKED, SendDlgItemMessageW(dialog, 1000, BM_GETCHECK, 0, 0));
+    EXPECT_EQ(GetDlgItem(dialog, IDOK), program.Focus());
+
+    // The key exists while the dialog is up.
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key));
+    RegCloseKey(key);
+    program.PressKey(VK_ESCAPE);
+  });
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key));
+  RegCloseKey(key);
+  EXPECT_TRUE(ValueNames(HKEY_CURRENT_USER, kKey).empty());
+}
+
+TEST_F(TelvaroDialogTest, EnterAtOnceRewritesTheLoadedChoice) {
+  struct Case {
+    const wchar_t* name;  // null: no value
+    DWORD weight;         // 0: no value
+    std::vector<BYTE> nameBytes;
+    DWORD storedWeight;
+  };
+  const Case cases[] = {
+      {L"黑体", 700, Utf16Bytes(L"黑体"), 700},
+      {L"微软雅黑", 400, Utf16Bytes(L"微软雅黑"), 400},
+      {L"Arial", 701, {0, 0}, 400},
+      {nullptr, 0, Utf16Bytes(L"宋体"), 400},
+      {nullptr, 700, Utf16Bytes(L"宋体"), 700},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name ? static_cast<int>(wcslen(c.name)) : -1);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kParent);
+    if (c.name) StoreName(c.name);
+    if (c.weight) StoreWeight(c.weight);
+    RunDialog([](const TelvaroProcess& program, HWND) { program.PressKey(VK_RETURN); });
+    RegValue name = Stored(L"FontName");
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), name.type);
+    EXPECT_EQ(c.nameBytes, name.bytes);
+    RegValue weight = Stored(L"FontWeight");
+    EXPECT_EQ(static_cast<DWORD>(REG_DWORD), weight.type);
+    EXPECT_EQ(Dword(c.storedWeight), weight.bytes);
+  }
+}
+
+TEST_F(TelvaroDialogTest, EscapeAndCloseRequestStoreNothing) {
+  StoreName(L"Arial");
+  const BYTE oddWeight[] = {0xBC, 0x02, 0x99};
+  ASSERT_EQ(ERROR_SUCCESS, WriteRegValue(HKEY_CURRENT_USER, kKey, L"FontWeight", REG_BINARY,
+                                         oddWeight, sizeof(oddWeight)));
+  RunDialog([](const TelvaroProcess& program, HWND dialog) {
+    EXPECT_EQ(CB_ERR, SendDlgItemMessageW(dialog, 1001, CB_GETCURSEL, 0, 0));
+    EXPECT_EQ(L"", ComboText(dialog));
+    EXPECT_EQ(BST_CHECKED, SendDlgItemMessageW(dialog, 1000, BM_GETCHECK, 0, 0));
+    SendDlgItemMessageW(dialog, 1001, CB_SETCURSEL, 3, 0);  // changed, then abandoned
+    program.PressKey(VK_ESCAPE);
+  });
+  RunDialog([](const TelvaroProcess&, HWND dialog) { PostMessageW(dialog, WM_CLOSE, 0, 0); });
+
+  EXPECT_EQ(Utf16Bytes(L"Arial"), Stored(L"FontName").bytes);
+  RegValue weight = Stored(L"FontWeight");
+  EXPECT_EQ(static_cast<DWORD>(REG_BINARY), weight.type);
+  EXPECT_EQ(std::vector<BYTE>(oddWeight, oddWeight + 3), weight.bytes);
+}
+
+TEST_F(TelvaroDialogTest, PickAnotherFontClearBoldAndConfirm) {
+  StoreName(L"黑体");
+  StoreWeight(700);
+  RunDialog([](const TelvaroProcess& program, HWND dialog) {
+    EXPECT_EQ(2, SendDlgItemMessageW(dialog, 1001, CB_GETCURSEL, 0, 0));
+    EXPECT_EQ(BST_CHECKED, SendDlgItemMessageW(dialog, 1000, BM_GETCHECK, 0, 0));
+    SendDlgItemMessageW(dialog, 1001, CB_SETCURSEL, 3, 0);
+    SendMessageW(GetDlgItem(dialog, 1000), BM_CLICK, 0, 0);  // the box toggles itself
+    EXPECT_EQ(BST_UNCHECKED, SendDlgItemMessageW(dialog, 1000, BM_GETCHECK, 0, 0));
+    program.PressKey(VK_RETURN);
+  });
+  EXPECT_EQ((std::vector<BYTE>{0x77, 0x69, 0x53, 0x4F, 0, 0}), Stored(L"FontName").bytes);
+  EXPECT_EQ(Dword(400), Stored(L"FontWeight").bytes);
+  EXPECT_EQ((std::vector<std::wstring>{L"FontName", L"FontWeight"}),
+            ValueNames(HKEY_CURRENT_USER, kKey));
+}
+
+TEST_F(TelvaroDialogTest, ClickingConfirmWithBoldTicked) {
+  RunDialog([](const TelvaroProcess&, HWND dialog) {
+    SendMessageW(GetDlgItem(dialog, 1000), BM_CLICK, 0, 0);
+    SendDlgItemMessageW(dialog, 1001, CB_SETCURSEL, 0, 0);
+    SendMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+  });
+  EXPECT_EQ(Utf16Bytes(L"微软雅黑"), Stored(L"FontName").bytes);
+  EXPECT_EQ(Dword(700), Stored(L"FontWeight").bytes);
+}
+
+// A volatile parent key makes the non-volatile settings key impossible to create.
+class UnopenableKeyDialogTest : public TelvaroDialogTest {
+ protected:
+  void SetUp() override {
+    TelvaroDialogTest::SetUp();
+    HKEY parent = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kParent, 0, nullptr,
+                                             REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                             &parent, nullptr));
+    RegCloseKey(parent);
+  }
+
+  // Checks the box, answers it, and returns the dialog behind it.
+  static HWND AnswerRegistryMessage(const TelvaroProcess& program) {
+    HWND box = program.WaitForWindow(false);
+    EXPECT_NE(nullptr, box);
+    if (!box) return nullptr;
+    wchar_t title[64] = {};
+    GetWindowTextW(box, title, 64);
+    EXPECT_STREQ(L"Telvaro", title);
+    wchar_t text[64] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 64);
+    EXPECT_STREQ(L"Can't open Registry", text);
+
+    // OK only.
+    EXPECT_NE(nullptr, GetDlgItem(box, IDOK));
+    for (int id : {IDCANCEL, IDYES, IDNO, IDABORT, IDRETRY, IDIGNORE}) {
+      HWND button = GetDlgItem(box, id);
+      EXPECT_TRUE(!button || !IsWindowVisible(button)) << id;
+    }
+    HWND owner = GetWindow(box, GW_OWNER);
+    wchar_t ownerClass[64] = {};
+    GetClassNameW(owner, ownerClass, 64);
+    EXPECT_STREQ(L"#32770", ownerClass);
+    EXPECT_NE(nullptr, GetDlgItem(owner, 1001)) << "owned by the font dialog";
+
+    program.PressKey(VK_RETURN);
+    return program.WaitForWindow(true);
+  }
+};
+
+TEST_F(UnopenableKeyDialogTest, MessageThenDefaultsAndConfirmStillCloses) {
+  TelvaroProcess program;
+  ASSERT_TRUE(program.started());
+  HWND dialog = AnswerRegistryMessage(program);
+  ASSERT_NE(nullptr, dialog);
+  EXPECT_EQ(1, SendDlgItemMessageW(dialog, 1001, CB_GETCURSEL, 0, 0));
+  EXPECT_EQ(BST_UNCHECKED, SendDlgItemMessageW(dialog, 1000, BM_GETCHECK, 0, 0));
+  SendMessageW(GetDlgItem(dialog, 1000), BM_CLICK, 0, 0);
+  program.PressKey(VK_RETURN);
+  ASSERT_TRUE(program.WaitForExit());
+  EXPECT_TRUE(ValueNames(HKEY_CURRENT_USER, kParent).empty());
+  HKEY key = nullptr;
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &key));
+}
+
+TEST_F(UnopenableKeyDialogTest, CancelStillCloses) {
+  TelvaroProcess program;
+  ASSERT_TRUE(program.started());
+  ASSERT_NE(nullptr, AnswerRegistryMessage(program));
+  program.PressKey(VK_ESCAPE);
+  ASSERT_TRUE(program.WaitForExit());
+}
+
+}  // namespace
