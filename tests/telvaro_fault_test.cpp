@@ -14,11 +14,14 @@ namespace {
 const wchar_t kParent[] = L"Software\\Pellavor";
 const wchar_t kKey[] = L"Software\\Pellavor\\QUORVELIN";
 
+// REG_NONE is a type a value can have, so absence needs a mark of its own.
+constexpr DWORD kAbsent = 0xFFFFFFFF;
+
 struct Stored {
   const char* what;
-  DWORD nameType;  // REG_NONE: no FontName
+  DWORD nameType;  // kAbsent: no FontName
   std::vector<BYTE> name;
-  DWORD weightType;  // REG_NONE: no FontWeight
+  DWORD weightType;  // kAbsent: no FontWeight
   std::vector<BYTE> weight;
   int shownIndex;  // what the list must show, -1 for nothing
   bool shownBold;
@@ -35,21 +38,29 @@ std::vector<Stored> Cases() {
   oddHeiti.push_back(0x41);
   return {
       {"name as REG_BINARY", REG_BINARY, heiti, REG_DWORD, bold, 2, true},
-      {"name as REG_EXPAND_SZ", REG_EXPAND_SZ, heiti, REG_NONE, {}, 2, false},
-      {"name as REG_MULTI_SZ", REG_MULTI_SZ, Utf16Bytes(std::wstring(L"黑体\0", 3)), REG_NONE, {}, 2, false},
-      {"name as REG_DWORD", REG_DWORD, {1, 2, 3, 4}, REG_NONE, {}, -1, false},
-      {"empty name data", REG_SZ, {}, REG_NONE, {}, -1, false},
-      {"odd-sized name", REG_SZ, oddHeiti, REG_NONE, {}, -1, false},
-      {"unterminated name", REG_SZ, Utf16Bytes(L"楷体", false), REG_NONE, {}, 3, false},
-      {"1023 units and terminator", REG_SZ, Units(1023, L'x', true), REG_NONE, {}, -1, false},
-      {"1024 units without terminator", REG_SZ, Units(1024, L'x', false), REG_NONE, {}, -1, false},
-      {"1024 units", REG_SZ, Units(1024, L'x', true), REG_NONE, {}, 1, false},
-      {"4096 units", REG_SZ, Units(4096, L'x', true), REG_NONE, {}, 1, false},
-      {"weight as REG_SZ", REG_NONE, {}, REG_SZ, Utf16Bytes(L"700"), 1, false},
-      {"weight of one byte", REG_NONE, {}, REG_BINARY, {0xBC}, 1, false},
-      {"weight with no data", REG_NONE, {}, REG_DWORD, {}, 1, false},
-      {"weight as REG_QWORD 700", REG_NONE, {}, REG_QWORD, {0xBC, 0x02, 0, 0, 0, 0, 0, 0}, 1, true},
-      {"weight of 4096 bytes", REG_NONE, {}, REG_BINARY, std::vector<BYTE>(4096, 0xBC), 1, false},
+      {"name as REG_EXPAND_SZ", REG_EXPAND_SZ, heiti, kAbsent, {}, 2, false},
+      {"name as REG_MULTI_SZ", REG_MULTI_SZ, Utf16Bytes(std::wstring(L"黑体\0", 3)), kAbsent, {}, 2, false},
+      {"name as REG_DWORD", REG_DWORD, {1, 2, 3, 4}, kAbsent, {}, -1, false},
+      {"empty name data", REG_SZ, {}, kAbsent, {}, -1, false},
+      {"odd-sized name", REG_SZ, oddHeiti, kAbsent, {}, -1, false},
+      {"unterminated name", REG_SZ, Utf16Bytes(L"楷体", false), kAbsent, {}, 3, false},
+      {"1023 units and terminator", REG_SZ, Units(1023, L'x', true), kAbsent, {}, -1, false},
+      {"1024 units without terminator", REG_SZ, Units(1024, L'x', false), kAbsent, {}, -1, false},
+      {"1024 units", REG_SZ, Units(1024, L'x', true), kAbsent, {}, 1, false},
+      {"4096 units", REG_SZ, Units(4096, L'x', true), kAbsent, {}, 1, false},
+      {"name as REG_NONE", REG_NONE, heiti, REG_NONE, bold, 2, true},
+      {"name as REG_LINK", REG_LINK, heiti, REG_DWORD_BIG_ENDIAN, {0, 0, 0x02, 0xBC}, 2, false},
+      {"name as REG_RESOURCE_LIST", REG_RESOURCE_LIST, heiti, REG_QWORD, {}, 2, false},
+      {"name as REG_FULL_RESOURCE_DESCRIPTOR", REG_FULL_RESOURCE_DESCRIPTOR, Utf16Bytes(L"宋体"),
+       REG_MULTI_SZ, Utf16Bytes(std::wstring(L"700\0", 4)), 1, false},
+      {"name as REG_RESOURCE_REQUIREMENTS_LIST", REG_RESOURCE_REQUIREMENTS_LIST, {0xFF}, REG_LINK,
+       bold, -1, true},
+      {"weight as REG_DWORD_BIG_ENDIAN 700", kAbsent, {}, REG_DWORD_BIG_ENDIAN, bold, 1, true},
+      {"weight as REG_SZ", kAbsent, {}, REG_SZ, Utf16Bytes(L"700"), 1, false},
+      {"weight of one byte", kAbsent, {}, REG_BINARY, {0xBC}, 1, false},
+      {"weight with no data", kAbsent, {}, REG_DWORD, {}, 1, false},
+      {"weight as REG_QWORD 700", kAbsent, {}, REG_QWORD, {0xBC, 0x02, 0, 0, 0, 0, 0, 0}, 1, true},
+      {"weight of 4096 bytes", kAbsent, {}, REG_BINARY, std::vector<BYTE>(4096, 0xBC), 1, false},
   };
 }
 
@@ -62,9 +73,9 @@ class TelvaroFaultTest : public ::testing::Test {
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0,
                                              KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    if (c.nameType != REG_NONE)
+    if (c.nameType != kAbsent)
       RegSetValueExW(key, L"FontName", 0, c.nameType, c.name.data(), static_cast<DWORD>(c.name.size()));
-    if (c.weightType != REG_NONE)
+    if (c.weightType != kAbsent)
       RegSetValueExW(key, L"FontWeight", 0, c.weightType, c.weight.data(),
                      static_cast<DWORD>(c.weight.size()));
     RegCloseKey(key);
@@ -93,13 +104,13 @@ TEST_F(TelvaroFaultTest, CancelKeepsOddValuesByteForByte) {
     RunAndPress(c, VK_ESCAPE);
     RegValue name = ReadRegValue(HKEY_CURRENT_USER, kKey, L"FontName");
     RegValue weight = ReadRegValue(HKEY_CURRENT_USER, kKey, L"FontWeight");
-    if (c.nameType == REG_NONE) {
+    if (c.nameType == kAbsent) {
       EXPECT_EQ(ERROR_FILE_NOT_FOUND, name.status);
     } else {
       EXPECT_EQ(c.nameType, name.type);
       EXPECT_EQ(c.name, name.bytes);
     }
-    if (c.weightType == REG_NONE) {
+    if (c.weightType == kAbsent) {
       EXPECT_EQ(ERROR_FILE_NOT_FOUND, weight.status);
     } else {
       EXPECT_EQ(c.weightType, weight.type);

@@ -40,16 +40,21 @@ struct RegValue {
   std::vector<BYTE> bytes;
 };
 
+// The plain query, which returns values of every type as stored (RegGetValueW
+// filters types such as REG_LINK or the resource lists out).
 inline RegValue ReadRegValue(HKEY root, const wchar_t* subkey, const wchar_t* name) {
   RegValue value;
-  DWORD size = 0;
-  value.status = RegGetValueW(root, subkey, name, RRF_RT_ANY | RRF_NOEXPAND, &value.type,
-                              nullptr, &size);
+  HKEY key = nullptr;
+  value.status = RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, &key);
   if (value.status != ERROR_SUCCESS) return value;
-  value.bytes.resize(size);
-  value.status = RegGetValueW(root, subkey, name, RRF_RT_ANY | RRF_NOEXPAND, &value.type,
-                              value.bytes.data(), &size);
-  value.bytes.resize(size);
+  DWORD size = 0;
+  value.status = RegQueryValueExW(key, name, nullptr, &value.type, nullptr, &size);
+  if (value.status == ERROR_SUCCESS) {
+    value.bytes.resize(size);
+    value.status = RegQueryValueExW(key, name, nullptr, &value.type, value.bytes.data(), &size);
+    value.bytes.resize(size);
+  }
+  RegCloseKey(key);
   return value;
 }
 
