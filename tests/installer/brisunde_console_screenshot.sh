@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Brisunde in a real console window on the display, over a game folder whose
+# packs are all patchable: photographed at its closing pause, then given a real
+# key press, after which it must end with every pack replaced.
+# Usage: brisunde_console_screenshot.sh BRISUNDE_EXE STANDIN_EXE WINE_RUN ARTIFACT_DIR
+set -euo pipefail
+exe=$(realpath "$1") tool=$(realpath "$2") run=$(realpath "$3") out=$(realpath -m "$4")
+game=$out/console-game
+mkdir -p "$out"
+rm -rf "$game"
+mkdir -p "$game/Packs"
+for name in 01 011 02 03 04; do cp "$tool" "$game/$name.exe"; done
+cp "$tool" "$game/Packs/02.exe"
+truncate -s 1918642538 "$game/Packs/System.GPK"
+truncate -s 1597155581 "$game/Packs/Event02.GPK"
+truncate -s 1988639031 "$game/Packs/Event03.GPK"
+truncate -s 1913472604 "$game/Packs/Event04.GPK"
+
+# The console's own font must have the Chinese glyphs; this prefix is the tests' own.
+"$run" reg add 'HKCU\Console' /v FaceName /d 'WenQuanYi Micro Hei Mono' /f >/dev/null
+trap '"$run" reg delete "HKCU\Console" /v FaceName /f >/dev/null 2>&1 || true' EXIT
+
+(cd "$game" && exec "$run" wineconsole "Z:${exe//\//\\}") &
+console=$!
+trap 'kill $console 2>/dev/null || true; "$run" reg delete "HKCU\Console" /v FaceName /f >/dev/null 2>&1 || true' EXIT
+
+# The closing pause is reached when the last tool has run and its copy is in place.
+for _ in $(seq 300); do
+  [[ $(stat -c %s "$game/Packs/Event04.GPK") == 1913208630 ]] && break
+  sleep 0.1
+done
+window=$(xdotool search --name 'Brisunde' 2>/dev/null | head -n 1 || true)
+[[ -n $window ]] || { echo "no console window"; exit 1; }
+sleep 1  # the pause prompt and the painting
+
+import -window "$window" "$out/brisunde-console.png"
+colours=$(convert "$out/brisunde-console.png" -format %k info:)
+echo "screenshot $out/brisunde-console.png: $colours colours"
+((colours > 8)) || { echo "the screenshot looks empty"; exit 1; }
+
+# The pause waits for a real key.
+kill -0 $console 2>/dev/null || { echo "the installer ended before its pause"; exit 1; }
+xdotool windowfocus --sync "$window" || { echo "cannot focus the console window"; exit 1; }
+xdotool key space
+for _ in $(seq 100); do kill -0 $console 2>/dev/null || break; sleep 0.1; done
+if kill -0 $console 2>/dev/null; then echo "the installer did not end on a key press"; exit 1; fi
+wait $console || true
+
+sizes=$(stat -c %s "$game"/Packs/*.GPK | tr '\n' ' ')
+echo "pack sizes after: $sizes"
+[[ $sizes == "1596877503 1988620516 1913208630 1920111811 " ]] || { echo "packs not replaced"; exit 1; }
+rm -rf "$game"
+echo "ok"
