@@ -97,3 +97,23 @@ TEST(HeldConsoleTest, LineWithNothingAfterItOrNoLineIsNotPassed) {
   EXPECT_FALSE(other.WaitPastLine("ready", 3000));
   EXPECT_TRUE(other.Running());
 }
+
+TEST(LayoutTest, Step1PatchFailsWithoutTheTool) {
+  GameFolder game;
+  EXPECT_FALSE(LayOutStep1Patch(game, game.File("no-such-tool.exe")));
+}
+
+TEST(RunToEndTest, ProgramThatCannotStartIsReportedAsNotStarted) {
+  const ConsoleRun run = RunToEnd("Z:\\no\\such\\program.exe", ".");
+  EXPECT_FALSE(run.started);
+  EXPECT_TRUE(run.output.empty());
+}
+
+TEST(HeldConsoleTest, ProgramThatCannotStartIsNeitherWaitedForNorMeasured) {
+  HeldConsole program("Z:\\no\\such\\program.exe", ".");
+  EXPECT_FALSE(program.Started());
+  EXPECT_FALSE(program.WaitPastLine("ready", 1000));
+  PeakMemory peak;
+  EXPECT_FALSE(program.QueryPeakMemory(&peak));
+  EXPECT_EQ(program.Release(), 0xFFFFFFFFu);
+}
