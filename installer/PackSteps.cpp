@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "Handle.h"
 
@@ -18,6 +19,24 @@ bool ReadFileSize(const char* path, LONGLONG* size) {
   if (!GetFileSizeEx(file.Get(), &value)) return false;
   *size = value.QuadPart;
   return true;
+}
+
+using ShellExecuteExFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOA*);
+
+// Loading shell32 takes about a quarter of a run that starts no tool (under
+// Wine), so it waits until a tool has to start. It is named by its full path
+// because the working directory is the game folder, whose DLLs are not ours.
+ShellExecuteExFunction LoadShellExecuteEx() {
+  static const char kName[] = "\\shell32.dll";
+  char path[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length + sizeof(kName) > sizeof(path)) return nullptr;
+  std::memcpy(path + length, kName, sizeof(kName));
+  // Never freed: ShellExecuteEx may leave threads of its own running in it.
+  const HMODULE shell = LoadLibraryA(path);
+  if (shell == nullptr) return nullptr;
+  return reinterpret_cast<ShellExecuteExFunction>(
+      reinterpret_cast<void (*)()>(GetProcAddress(shell, "ShellExecuteExA")));
 }
 
 }  // namespace
@@ -53,7 +72,8 @@ bool RunToolAndWait(const char* tool, const char* parameters) {
   info.lpFile = file;
   info.lpParameters = parameters;
   info.nShow = SW_HIDE;
-  if (!ShellExecuteExA(&info)) return false;
+  const ShellExecuteExFunction shellExecuteEx = LoadShellExecuteEx();
+  if (shellExecuteEx == nullptr || !shellExecuteEx(&info)) return false;
 
   // The tool's exit code says nothing reliable; its copy is judged by ReplacePack.
   if (info.hProcess != nullptr) {

@@ -3,7 +3,8 @@
 imports from Windows' own DLLs only, no debug information or time stamp, and the
 expected resources (manifest language and contents, icon, version block).
 
-Usage: binary_conformance.py NAME=PATH:SUBSYSTEM[:icon,version] ...
+Usage: binary_conformance.py NAME=PATH:SUBSYSTEM[:icon,version,-DLL] ...
+"-DLL" says the program must not import DLL at start-up (it loads it when needed).
 """
 import struct
 import sys
@@ -103,6 +104,8 @@ def check(name, path, subsystem, extras):
     dlls = pe.imports()
     foreign = [d for d in dlls if d.lower() not in WINDOWS_DLLS]
     expect(not foreign, "imports only Windows' own DLLs, not %s" % foreign)
+    for dll in (e[1:] for e in extras if e.startswith("-")):
+        expect(dll.lower() not in (d.lower() for d in dlls), "no start-up import of %s" % dll)
 
     res = pe.resources()
     manifests = {k: v for k, v in res.items() if k[0] == RT_MANIFEST}
