@@ -56,7 +56,9 @@ TEST_F(TelvaroProgramTest, ApplicationNameIsTheExecutablesBaseName) {
 TEST_F(TelvaroProgramTest, DialogIsTheMainWindowAndCarriesTheProgramIcon) {
   RunStartUp([](HWND dialog) {
     EXPECT_NE(nullptr, theApp.m_pMainWnd);
-    if (theApp.m_pMainWnd) EXPECT_EQ(dialog, theApp.m_pMainWnd->m_hWnd);
+    if (theApp.m_pMainWnd) {
+      EXPECT_EQ(dialog, theApp.m_pMainWnd->m_hWnd);
+    }
     const LRESULT icon = SendMessageW(dialog, WM_GETICON, ICON_BIG, 0);
     EXPECT_NE(0, icon);
     EXPECT_EQ(icon, SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0));

@@ -273,6 +273,11 @@ TEST_F(PackStepTest, CopyKeptOpenByTheToolsChildFailsTheStep) {
   EXPECT_EQ(game.Size("Packs\\Event02.GPK"), kEvent02Patchable);
   EXPECT_EQ(game.Head("Packs\\Event02.GPK"), "UNPATCHED");
   EXPECT_EQ(game.Size("Packs\\02.tmp"), kEvent02Localised) << "written, then left alone";
+
+  // The child lets go in its own time; until then the scratch folder cannot be removed.
+  for (int waited = 0; waited < 100 && !FileExists(game.File("Packs\\02.tmp").c_str()); ++waited) {
+    Sleep(100);
+  }
 }
 
 TEST_F(PackStepTest, MoveThatFailsTwiceSucceedsAfterThreeWaits) {
