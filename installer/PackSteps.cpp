@@ -20,6 +20,11 @@ bool ReadFileSize(const char* path, LONGLONG* size) {
   return true;
 }
 
+bool IsReadOnly(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 }  // namespace
 
 PackState DecidePackState(const PackStep& step, LONGLONG size, const char** tool) {
@@ -99,6 +104,10 @@ bool ReplacePack(const PackStep& step, int moveAttempts) {
     DeleteFileA(step.tempFile);
     return false;
   }
+
+  // The user's read-only mark on a pack stands. Windows refuses to move over it
+  // anyway, but Wine replaces it, and no wait makes the mark go away.
+  if (IsReadOnly(step.pack)) return false;
 
   if (!step.retryMove) return MoveFileExA(step.tempFile, step.pack, MOVEFILE_REPLACE_EXISTING) != 0;
 

@@ -202,6 +202,23 @@ TEST(BrisundeFaultTest, InstallerKilledWhileItsToolHangsLosesNothingAndTheNextRu
   }
 }
 
+// Windows refuses to move a file over a read-only one; Wine replaces it.
+TEST(BrisundeFaultTest, ReadOnlyPackIsNotReplaced) {
+  for (int step : {0, 3}) {
+    SCOPED_TRACE(testing::Message() << "read-only pack of step " << step + 1);
+    GameFolder game;
+    LayOutUnpatchedGame(game);
+    const Pack& readOnly = kPacks[step];
+    ASSERT_TRUE(SetFileAttributesA(game.File(readOnly.path).c_str(), FILE_ATTRIBUTE_READONLY));
+    const RunResult run = RunInstaller(game);
+    EXPECT_EQ(run.output, OutputUpToTool(step) + kFailed + PausePrompt());
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_TRUE(IsIntact(game, readOnly));
+    EXPECT_NE(GetFileAttributesA(game.File(readOnly.path).c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+    for (int i = 0; i < step; ++i) EXPECT_TRUE(IsLocalised(game, kPacks[i]));
+  }
+}
+
 TEST(BrisundeFaultTest, PackThatIsAFolderFailsItsStepWithoutATool) {
   for (int step : {0, 2}) {
     SCOPED_TRACE(testing::Message() << "folder in place of the pack of step " << step + 1);
