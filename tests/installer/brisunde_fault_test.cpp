@@ -343,9 +343,11 @@ TEST(BrisundeFaultTest, ToolExitCodeDecidesNothing) {
   }
 }
 
+// The first round starts both at once; in the later ones the second follows a
+// little later, so that the two also meet in the later steps.
 TEST(BrisundeFaultTest, TwoInstallersAtOnceNeverDestroyAPack) {
-  for (int round = 1; round <= 3; ++round) {
-    SCOPED_TRACE(testing::Message() << "round " << round);
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(testing::Message() << "second installer " << 250 * round << " ms later");
     GameFolder game;
     LayOutUnpatchedGame(game);
     for (const Pack& pack : kPacks) SetControl(game, pack, "sleep 300\n");
@@ -353,6 +355,7 @@ TEST(BrisundeFaultTest, TwoInstallersAtOnceNeverDestroyAPack) {
     CapturedProcess first(InstallerCommand(), game.Path());
     CapturedProcess second(InstallerCommand(), game.Path());
     first.Resume();
+    Sleep(250 * round);
     second.Resume();
     ASSERT_TRUE(first.Wait(60000));
     ASSERT_TRUE(second.Wait(60000));
@@ -372,4 +375,50 @@ TEST(BrisundeFaultTest, TwoInstallersAtOnceNeverDestroyAPack) {
       }
     }
   }
+}
+
+// The first installer has checked its copy and waits to move it, because the
+// pack is held (here by the test, as the second installer would hold it). The
+// second installer's tool rewrites the copy and is stopped half-way when the
+// user closes its console. What the first may move is the copy as it is then.
+TEST(BrisundeFaultTest, SecondInstallerClosedMidWriteCannotCostTheFirstItsPack) {
+  GameFolder game;
+  LayOutUnpatchedGame(game);
+  ASSERT_TRUE(game.MakeFile(kPacks[0].path, kSystemLocalised, "LOCALISED"));
+  const Pack& pack = kPacks[1];
+  HANDLE held = CreateFileA(game.File(pack.path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+  auto first = StartInstaller(game);
+  // The tool has closed its whole copy; the first installer checks it at once
+  // and waits, and the second installer takes far longer to start.
+  bool copied = false;
+  for (int i = 0; i < 1000 && !copied; ++i) {
+    HANDLE copy = CreateFileA(game.File(pack.temp).c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (copy != INVALID_HANDLE_VALUE) {
+      LARGE_INTEGER size;
+      copied = GetFileSizeEx(copy, &size) && size.QuadPart == pack.localised;
+      CloseHandle(copy);
+    }
+    if (!copied) Sleep(20);
+  }
+  ASSERT_TRUE(copied);
+  Sleep(500);
+
+  SetControl(game, pack, "hang 65536\n");
+  {
+    auto second = StartInstaller(game);
+    const DWORD tool = WaitForHangingTool(game, pack);
+    ASSERT_NE(tool, 0u) << "the second installer's tool never got half-way";
+    second->Kill();
+    EXPECT_TRUE(KillProcess(tool));
+    ASSERT_TRUE(second->Wait(30000));
+  }
+  CloseHandle(held);
+
+  ASSERT_TRUE(first->Wait(60000));
+  EXPECT_EQ(first->Output(), kGreeting + k0 + k25 + kTool02 + kFailed + PausePrompt());
+  EXPECT_TRUE(IsIntact(game, pack));
 }
