@@ -219,6 +219,22 @@ TEST(BrisundeFaultTest, ReadOnlyPackIsNotReplaced) {
   }
 }
 
+// A tool may carry the pack's read-only mark over to its copy; DeleteFileA
+// refuses such a file, and a tool that then writes nothing must not leave the
+// last run's copy to be taken for its own.
+TEST(BrisundeFaultTest, StaleReadOnlyCopyIsNotTakenForThisRunsCopy) {
+  GameFolder game;
+  LayOutUnpatchedGame(game);
+  SetControl(game, kPacks[0], "nothing\n");
+  ASSERT_TRUE(game.MakeFile("Packs\\01.tmp", kSystemLocalised, "LEFTOVER!"));
+  ASSERT_TRUE(SetFileAttributesA(game.File("Packs\\01.tmp").c_str(), FILE_ATTRIBUTE_READONLY));
+  const RunResult run = RunInstaller(game);
+  EXPECT_EQ(run.output, kGreeting + k0 + kTool01 + kFailed + PausePrompt());
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(IsIntact(game, kPacks[0]));
+  EXPECT_FALSE(game.Has("Packs\\01.tmp"));
+}
+
 TEST(BrisundeFaultTest, PackThatIsAFolderFailsItsStepWithoutATool) {
   for (int step : {0, 2}) {
     SCOPED_TRACE(testing::Message() << "folder in place of the pack of step " << step + 1);
