@@ -26,6 +26,15 @@ bool RunPackSteps() {
   return RunPackStep(kPackSteps[3]);
 }
 
+// A tool may carry a read-only pack's mark over to its copy, and DeleteFileA
+// refuses a read-only file. A folder of that name is not ours to remove.
+void DeleteStaleCopy(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(path);
+}
+
 }  // namespace
 
 int main() {
@@ -33,7 +42,7 @@ int main() {
   PrintLine(kProgress0Text);
 
   // Copies left by an earlier run must never be taken for this run's.
-  for (const PackStep& step : kPackSteps) DeleteFileA(step.tempFile);
+  for (const PackStep& step : kPackSteps) DeleteStaleCopy(step.tempFile);
 
   PrintLine(RunPackSteps() ? kDoneText : kFailedText);
 

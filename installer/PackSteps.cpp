@@ -39,6 +39,27 @@ ShellExecuteExFunction LoadShellExecuteEx() {
       reinterpret_cast<void (*)()>(GetProcAddress(shell, "ShellExecuteExA")));
 }
 
+// False when the copy is absent or held open; a copy of any other size than the
+// localised one is deleted.
+bool CopyIsWhole(const PackStep& step) {
+  // Absent, or still held open by the tool or a child of it.
+  if (!FileExists(step.tempFile)) return false;
+
+  LONGLONG size = 0;
+  if (!ReadFileSize(step.tempFile, &size)) return false;
+  if (size != step.localisedSize) {
+    // A tool that stopped half-way must not cost the user the pack.
+    DeleteFileA(step.tempFile);
+    return false;
+  }
+  return true;
+}
+
+bool IsReadOnly(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
 }  // namespace
 
 PackState DecidePackState(const PackStep& step, LONGLONG size, const char** tool) {
@@ -109,16 +130,11 @@ bool PatchPack(const PackStep& step, bool* toolRan) {
 }
 
 bool ReplacePack(const PackStep& step, int moveAttempts) {
-  // Absent, or still held open by the tool or a child of it.
-  if (!FileExists(step.tempFile)) return false;
+  if (!CopyIsWhole(step)) return false;
 
-  LONGLONG size = 0;
-  if (!ReadFileSize(step.tempFile, &size)) return false;
-  if (size != step.localisedSize) {
-    // A tool that stopped half-way must not cost the user the pack.
-    DeleteFileA(step.tempFile);
-    return false;
-  }
+  // The user's read-only mark on a pack stands. Windows refuses to move over it
+  // anyway, but Wine replaces it, and no wait makes the mark go away.
+  if (IsReadOnly(step.pack)) return false;
 
   if (!step.retryMove) return MoveFileExA(step.tempFile, step.pack, MOVEFILE_REPLACE_EXISTING) != 0;
 
@@ -126,6 +142,10 @@ bool ReplacePack(const PackStep& step, int moveAttempts) {
   // for a moment after the tool ends.
   for (int attempt = 0; attempt < moveAttempts; ++attempt) {
     Sleep(kMoveRetryWaitMs);
+    // Meanwhile a second installer may have deleted the copy, or rewritten it
+    // with a tool that was stopped half-way: only a copy checked just now may go
+    // over the pack.
+    if (!CopyIsWhole(step)) return false;
     if (MoveFileExA(step.tempFile, step.pack, MOVEFILE_REPLACE_EXISTING)) return true;
   }
   return false;

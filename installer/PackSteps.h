@@ -21,7 +21,8 @@ bool RunToolAndWait(const char* tool, const char* parameters);
 bool PatchPack(const PackStep& step, bool* toolRan);
 
 // Moves the tool's copy over the pack when it exists, is free and has the
-// localised size. A copy of any other size is deleted and the pack left alone.
+// localised size, checked again before every attempt. A copy of any other size
+// is deleted and the pack left alone, as is a read-only pack.
 // moveAttempts bounds the waits and attempts of the retrying steps.
 bool ReplacePack(const PackStep& step, int moveAttempts = kMoveRetryAttempts);
 

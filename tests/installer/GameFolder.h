@@ -32,6 +32,8 @@ inline void RemoveTree(const std::string& folder) {
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(path);
       } else {
+        // Cases mark files read-only, which DeleteFileA refuses.
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(path.c_str());
       }
     } while (FindNextFileA(search, &found));
@@ -74,7 +76,7 @@ inline bool Exists(const std::string& path) {
 
 // One start of a stand-in tool, as it recorded it in standin.log.
 struct ToolRun {
-  std::string tool, parameters, directory, read, write, show;
+  std::string tool, parameters, directory, read, write, show, copy;
 };
 
 // A fresh folder under %TEMP% with an empty Packs folder, removed again at the end.
@@ -139,8 +141,8 @@ class GameFolder {
         fields.push_back(log.substr(field, tab - field));
       }
       fields.push_back(log.substr(field, end - field));
-      fields.resize(6);
-      runs.push_back({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]});
+      fields.resize(7);
+      runs.push_back({fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6]});
       start = end + 2;
     }
     return runs;

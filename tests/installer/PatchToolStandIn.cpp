@@ -9,9 +9,15 @@
 //   sleep MS    take MS milliseconds before writing
 //   hold MS     after exiting, a child keeps the copy open for MS milliseconds
 //   exit N      exit with code N
+//   crash N     write the first N bytes of the copy, then die of an access
+//               violation with the copy still open
+//   hang N      write the first N bytes of the copy, record the process id in
+//               "<name>.pid" beside the copy ("01.pid"), then wait for ever with
+//               the copy open; the file appears only once the bytes are written
 // Every run appends one tab-separated line to "standin.log" beside the copy:
 // tool name, parameter string, working directory, whether the pack could be
-// opened for reading, and for writing, and the show command it was started with.
+// opened for reading, and for writing, the show command it was started with,
+// and whether the temporary file already existed ("copy" or "nocopy").
 #include <windows.h>
 
 #include <cstdio>
@@ -40,6 +46,8 @@ struct Behaviour {
   DWORD sleepMs = 0;
   DWORD holdMs = 0;
   int exitCode = 0;
+  LONGLONG crashAfter = -1;
+  LONGLONG hangAfter = -1;
 };
 
 void ReadBehaviour(const char* controlPath, Behaviour* behaviour) {
@@ -56,6 +64,8 @@ void ReadBehaviour(const char* controlPath, Behaviour* behaviour) {
     if (std::strcmp(word, "sleep") == 0) behaviour->sleepMs = static_cast<DWORD>(number);
     if (std::strcmp(word, "hold") == 0) behaviour->holdMs = static_cast<DWORD>(number);
     if (std::strcmp(word, "exit") == 0) behaviour->exitCode = static_cast<int>(number);
+    if (std::strcmp(word, "crash") == 0) behaviour->crashAfter = number;
+    if (std::strcmp(word, "hang") == 0) behaviour->hangAfter = number;
   }
   std::fclose(control);
 }
@@ -83,17 +93,54 @@ const char* ParameterString() {
   return p;
 }
 
-bool WriteCopy(const char* path, LONGLONG size) {
+// The marker and then zeros up to size, left open; INVALID_HANDLE_VALUE when
+// the copy cannot be written.
+HANDLE OpenCopy(const char* path, LONGLONG size) {
   HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                             nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return file;
   DWORD written = 0;
   bool ok = WriteFile(file, kMarker, sizeof(kMarker) - 1, &written, nullptr) != 0;
   LARGE_INTEGER end;
   end.QuadPart = size;
   ok = ok && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  if (!ok) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
+bool WriteCopy(const char* path, LONGLONG size) {
+  HANDLE file = OpenCopy(path, size);
+  if (file == INVALID_HANDLE_VALUE) return false;
   CloseHandle(file);
-  return ok;
+  return true;
+}
+
+// Wine ignores SEM_NOGPFAULTERRORBOX and starts its debugger, whose crash
+// dialog would keep the process (and the installer waiting for it) alive. Ending
+// the process with the exception's code is what Windows does without the box.
+LONG WINAPI EndWithoutDebugger(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_HANDLER; }
+
+[[noreturn]] void Crash() {
+  SetErrorMode(SEM_NOGPFAULTERRORBOX);
+  SetUnhandledExceptionFilter(EndWithoutDebugger);
+  // Through a volatile pointer, which the compiler cannot know is null, so the store stays a store.
+  volatile int* volatile nowhere = nullptr;
+  *nowhere = 1;
+  std::abort();
+}
+
+void RecordProcessId(const char* path) {
+  char text[32];
+  const int length = std::snprintf(text, sizeof(text), "%lu", GetCurrentProcessId());
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+  CloseHandle(file);
 }
 
 // Child mode: "--hold <file> <ms> <event>" keeps <file> open after the tool
@@ -177,10 +224,13 @@ int main(int argc, char** argv) {
   char directory[MAX_PATH];
   GetCurrentDirectoryA(sizeof(directory), directory);
 
+  const bool copyExisted = GetFileAttributesA(copyPath) != INVALID_FILE_ATTRIBUTES;
+
   char logLine[4 * MAX_PATH];
-  const int length = std::snprintf(logLine, sizeof(logLine), "%s\t%s\t%s\t%s\t%s\t%s\r\n", name,
-                                   ParameterString(), directory, packReadable ? "read" : "noread",
-                                   packWritable ? "write" : "nowrite", show);
+  const int length = std::snprintf(
+      logLine, sizeof(logLine), "%s\t%s\t%s\t%s\t%s\t%s\t%s\r\n", name, ParameterString(),
+      directory, packReadable ? "read" : "noread", packWritable ? "write" : "nowrite", show,
+      copyExisted ? "copy" : "nocopy");
   char logPath[MAX_PATH];
   std::snprintf(logPath, sizeof(logPath), "%sstandin.log", folder);
   HANDLE log = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -192,6 +242,17 @@ int main(int argc, char** argv) {
   }
 
   Sleep(behaviour.sleepMs);
+  if (behaviour.crashAfter >= 0) {
+    OpenCopy(copyPath, behaviour.crashAfter);
+    Crash();
+  }
+  if (behaviour.hangAfter >= 0) {
+    OpenCopy(copyPath, behaviour.hangAfter);
+    char pidPath[MAX_PATH];
+    std::snprintf(pidPath, sizeof(pidPath), "%s%s.pid", folder, baseName);
+    RecordProcessId(pidPath);
+    Sleep(INFINITE);
+  }
   const LONGLONG size = behaviour.size >= 0 ? behaviour.size : LocalisedSizeOf(packPath);
   if (packReadable && behaviour.write && size >= 0 && WriteCopy(copyPath, size) &&
       behaviour.holdMs > 0) {

@@ -4,109 +4,19 @@
 
 #include <string>
 
+#include "BrisundeRun.h"
 #include "GameFolder.h"
 
-using gamefolder::BoxDismisser;
 using gamefolder::GameFolder;
 
 namespace {
 
-// The console lines in GBK, as iconv gives them, kept apart from the installer's texts.
-const std::string kGreeting =
-    "\xd5\xfd\xd4\xda\xca\xcd\xb7\xc5\xba\xba\xbb\xaf\xb2\xb9\xb6\xa1\xa3\xac\xc7\xeb\xc9\xd4\xba"
-    "\xf2\xa1\xa3\xa1\xa3\xa1\xa3\xb8\xf9\xbe\xdd\xb2\xbb\xcd\xac\xb5\xc4\xc5\xe4\xd6\xc3\xbf\xc9"
-    "\xc4\xdc\xd0\xe8\xd2\xaa"
-    "15-30"
-    "\xb7\xd6\xd6\xd3\r\n";
-const std::string kProgress = "\xba\xba\xbb\xaf\xbd\xf8\xb6\xc8.......";
-const std::string k0 = kProgress + "0%\r\n";
-const std::string k25 = kProgress + "25%\r\n";
-const std::string k50 = kProgress + "50%\r\n";
-const std::string k75 = kProgress + "75%\r\n";
-const std::string kDone = kProgress + "100%\xa3\xac\xd7\xa2\xc8\xeb\xcd\xea\xb3\xc9\r\n";
-const std::string kFailed =
-    "\xd7\xa2\xc8\xeb\xb9\xfd\xb3\xcc\xd6\xd0\xb7\xa2\xc9\xfa\xce\xb4\xd6\xaa\xb4\xed\xce\xf3\xa3"
-    "\xac\xba\xba\xbb\xaf\xca\xa7\xb0\xdc\r\n";
-
-// What each stand-in tool prints when it starts.
-const std::string kTool01 = "[01.exe] Packs\\System.GPK Packs\\01.tmp\r\n";
-const std::string kTool02 = "[02.exe] Packs\\Event02.GPK Packs\\02.tmp\r\n";
-const std::string kTool03 = "[03.exe] Packs\\Event03.GPK Packs\\03.tmp\r\n";
-const std::string kTool04 = "[04.exe] Packs\\Event04.GPK Packs\\04.tmp\r\n";
-
-constexpr LONGLONG kSystemLocalised = 0x727294C3;
-constexpr LONGLONG kSystemPatchable = 0x725C296A;
-constexpr LONGLONG kEvent02Localised = 0x5F2E6ABF;
-constexpr LONGLONG kEvent02Patchable = 0x5F32A8FD;
-constexpr LONGLONG kEvent03Localised = 0x7687F0E4;
-constexpr LONGLONG kEvent03Patchable = 0x76883937;
-constexpr LONGLONG kEvent04Localised = 0x72093F36;
-constexpr LONGLONG kEvent04Patchable = 0x720D465C;
-
-std::string BrisundePath() {
-  std::string path = "Z:" BRISUNDE_EXE;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path;
-}
-
-struct RunResult {
-  std::string output;
-  DWORD exitCode = 0xFFFFFFFF;
-  int boxes = 0;
-};
-
-// Runs commandLine in directory with standard output and error on one pipe and
-// standard input at end-of-file; reads until every writer has closed the pipe.
-RunResult RunCaptured(const std::string& commandLine, const std::string& directory) {
-  RunResult run;
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE outRead, outWrite, inRead, inWrite;
-  if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) return run;
-  if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) return run;
-  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-  CloseHandle(inWrite);
-
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inRead;
-  startup.hStdOutput = outWrite;
-  startup.hStdError = outWrite;
-  PROCESS_INFORMATION process = {};
-  std::string line = commandLine;
-  const BOOL started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                      nullptr, directory.c_str(), &startup, &process);
-  CloseHandle(outWrite);
-  CloseHandle(inRead);
-  if (started) {
-    BoxDismisser dismisser(process.dwProcessId);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(outRead, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-      run.output.append(buffer, read);
-    }
-    WaitForSingleObject(process.hProcess, 30000);
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    run.boxes = dismisser.Dismissed();
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(outRead);
-  return run;
-}
-
-// The command processor's own prompt, in whatever language the system speaks.
-const std::string& PausePrompt() {
-  static const std::string prompt = RunCaptured("cmd.exe /c pause", ".").output;
-  return prompt;
-}
+using namespace brisunde;
 
 class BrisundeRunTest : public ::testing::Test {
  protected:
   RunResult RunInstaller(const std::string& arguments = std::string()) {
-    std::string commandLine = "\"" + BrisundePath() + "\"";
+    std::string commandLine = InstallerCommand();
     if (!arguments.empty()) commandLine += " " + arguments;
     return RunCaptured(commandLine, game.Path());
   }
@@ -289,7 +199,7 @@ TEST_F(BrisundeRunTest, ConsoleShowsTheLinesWhateverItsCodePage) {
   startup.hStdOutput = screen;
   startup.hStdError = screen;
   PROCESS_INFORMATION process = {};
-  std::string commandLine = "\"" + BrisundePath() + "\"";
+  std::string commandLine = InstallerCommand();
   RemoveDirectoryA(game.Packs().c_str());
   ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                              game.Path().c_str(), &startup, &process));

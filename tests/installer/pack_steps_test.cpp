@@ -329,3 +329,36 @@ TEST_F(PackStepTest, Step1MovesOnceWithoutWaiting) {
   EXPECT_LT(MillisecondsSince(start), 100.0);
   EXPECT_EQ(game.Head("Packs\\System.GPK"), "LOCALISED");
 }
+
+// While this step waits for the pack, a second installer may delete the copy or
+// rewrite it with a tool that stops half-way: the wait ends there, and no half
+// copy goes over the pack.
+TEST_F(PackStepTest, CopyThatChangesWhileTheMoveWaitsIsNotMoved) {
+  ASSERT_TRUE(game.MakeFile("Packs\\Event04.GPK", kEvent04Patchable));
+  for (bool rewritten : {false, true}) {
+    SCOPED_TRACE(rewritten ? "rewritten half-way" : "deleted");
+    ASSERT_TRUE(game.MakeFile("Packs\\04.tmp", kEvent04Localised, "LOCALISED"));
+    Holder holder(game.File("Packs\\Event04.GPK"), 1000);
+    ASSERT_TRUE(holder.Holds());
+    // The step opens the copy for a moment before each attempt; try again then.
+    std::thread other([this, rewritten] {
+      Sleep(250);
+      for (int i = 0; i < 100; ++i) {
+        if (rewritten ? game.MakeFile("Packs\\04.tmp", 65536, "LOCALISED")
+                      : DeleteFileA(game.File("Packs\\04.tmp").c_str()) != 0) {
+          break;
+        }
+        Sleep(5);
+      }
+    });
+    const auto start = std::chrono::steady_clock::now();
+
+    EXPECT_FALSE(ReplacePack(Step(4), 30));
+
+    EXPECT_LT(MillisecondsSince(start), 1500.0) << "waited on with nothing to move";
+    other.join();
+    EXPECT_EQ(game.Size("Packs\\Event04.GPK"), kEvent04Patchable);
+    EXPECT_EQ(game.Head("Packs\\Event04.GPK"), "UNPATCHED");
+    EXPECT_FALSE(game.Has("Packs\\04.tmp"));
+  }
+}
