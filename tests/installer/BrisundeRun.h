@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "GameFolder.h"
+#include "PackSizes.h"
 
 namespace brisunde {
 
@@ -34,16 +35,6 @@ const std::string kTool01 = "[01.exe] Packs\\System.GPK Packs\\01.tmp\r\n";
 const std::string kTool02 = "[02.exe] Packs\\Event02.GPK Packs\\02.tmp\r\n";
 const std::string kTool03 = "[03.exe] Packs\\Event03.GPK Packs\\03.tmp\r\n";
 const std::string kTool04 = "[04.exe] Packs\\Event04.GPK Packs\\04.tmp\r\n";
-
-// Sizes as published with the patch, kept apart from the installer's table.
-constexpr LONGLONG kSystemLocalised = 0x727294C3;
-constexpr LONGLONG kSystemPatchable = 0x725C296A;
-constexpr LONGLONG kEvent02Localised = 0x5F2E6ABF;
-constexpr LONGLONG kEvent02Patchable = 0x5F32A8FD;
-constexpr LONGLONG kEvent03Localised = 0x7687F0E4;
-constexpr LONGLONG kEvent03Patchable = 0x76883937;
-constexpr LONGLONG kEvent04Localised = 0x72093F36;
-constexpr LONGLONG kEvent04Patchable = 0x720D465C;
 
 inline std::string BrisundePath() {
   std::string path = "Z:" BRISUNDE_EXE;

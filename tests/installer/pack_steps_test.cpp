@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "GameFolder.h"
+#include "PackSizes.h"
 #include "PackSteps.h"
 
 using gamefolder::BoxDismisser;
@@ -14,16 +15,6 @@ using gamefolder::WorkingDirectory;
 
 namespace {
 
-// Sizes as published with the patch, kept apart from the installer's table.
-constexpr LONGLONG kSystemLocalised = 0x727294C3;
-constexpr LONGLONG kSystemFor011 = 0x725930E7;
-constexpr LONGLONG kSystemFor01 = 0x725C296A;
-constexpr LONGLONG kEvent02Localised = 0x5F2E6ABF;
-constexpr LONGLONG kEvent02Patchable = 0x5F32A8FD;
-constexpr LONGLONG kEvent03Localised = 0x7687F0E4;
-constexpr LONGLONG kEvent03Patchable = 0x76883937;
-constexpr LONGLONG kEvent04Localised = 0x72093F36;
-constexpr LONGLONG kEvent04Patchable = 0x720D465C;
 constexpr LONGLONG kFourGiB = 0x100000000LL;
 
 const PackStep& Step(int number) { return kPackSteps[number - 1]; }
