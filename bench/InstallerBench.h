@@ -14,6 +14,29 @@ namespace bench {
 
 double Median(std::vector<double> values);
 
+// Times `runs` pairs of a and b (each a callable giving seconds, negative for a
+// run that went wrong), the first of each pair alternating so that neither
+// always follows the other. Returns 'a' or 'b' for the first side that went
+// wrong, 0 when every run was good.
+template <typename A, typename B>
+char TimePairs(int runs, A a, B b, std::vector<double>* aTimes, std::vector<double>* bTimes) {
+  for (int i = 0; i < runs; ++i) {
+    double ta, tb;
+    if (i % 2 == 0) {
+      ta = a();
+      tb = b();
+    } else {
+      tb = b();
+      ta = a();
+    }
+    if (ta < 0) return 'a';
+    if (tb < 0) return 'b';
+    aTimes->push_back(ta);
+    bTimes->push_back(tb);
+  }
+  return 0;
+}
+
 // Seconds between two QueryPerformanceCounter readings.
 double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to);
 

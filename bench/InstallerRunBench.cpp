@@ -49,22 +49,13 @@ int main(int argc, char** argv) {
   TimeRun(brisunde, game.Path(), installerLines);
   TimeRun(bare, game.Path(), bareLines);
   std::vector<double> installer, baseline;
-  for (int i = 0; i < runs; ++i) {
-    // Each goes first every other time, so that neither always follows the other.
-    double a, b;
-    if (i % 2 == 0) {
-      a = TimeRun(brisunde, game.Path(), installerLines);
-      b = TimeRun(bare, game.Path(), bareLines);
-    } else {
-      b = TimeRun(bare, game.Path(), bareLines);
-      a = TimeRun(brisunde, game.Path(), installerLines);
-    }
-    if (a < 0 || b < 0) {
-      std::printf("installer run: a run did not end as expected (%s)\n", a < 0 ? "Brisunde" : "bare");
-      return 2;
-    }
-    installer.push_back(a);
-    baseline.push_back(b);
+  const char failed = bench::TimePairs(
+      runs, [&] { return TimeRun(brisunde, game.Path(), installerLines); },
+      [&] { return TimeRun(bare, game.Path(), bareLines); }, &installer, &baseline);
+  if (failed) {
+    std::printf("installer run: a run did not end as expected (%s)\n",
+                failed == 'a' ? "Brisunde" : "bare");
+    return 2;
   }
   const double ratio = bench::Median(installer) / bench::Median(baseline);
   std::printf(

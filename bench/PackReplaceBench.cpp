@@ -42,22 +42,13 @@ int main(int argc, char** argv) {
   TimeReplace(game, big);
   TimeReplace(game, small);
   std::vector<double> bigTimes, smallTimes;
-  for (int i = 0; i < runs; ++i) {
-    double a, b;
-    if (i % 2 == 0) {
-      a = TimeReplace(game, big);
-      b = TimeReplace(game, small);
-    } else {
-      b = TimeReplace(game, small);
-      a = TimeReplace(game, big);
-    }
-    if (a < 0 || b < 0) {
-      std::printf("pack replace: the copy did not take the pack's place (%s)\n",
-                  a < 0 ? big.pack : small.pack);
-      return 2;
-    }
-    bigTimes.push_back(a);
-    smallTimes.push_back(b);
+  const char failed = bench::TimePairs(
+      runs, [&] { return TimeReplace(game, big); }, [&] { return TimeReplace(game, small); },
+      &bigTimes, &smallTimes);
+  if (failed) {
+    std::printf("pack replace: the copy did not take the pack's place (%s)\n",
+                failed == 'a' ? big.pack : small.pack);
+    return 2;
   }
   const double ratio = bench::Median(bigTimes) / bench::Median(smallTimes);
   std::printf(
