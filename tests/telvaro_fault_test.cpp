@@ -70,15 +70,14 @@ class TelvaroFaultTest : public ::testing::Test {
   void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kParent); }
 
   static void Store(const Stored& c) {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    if (c.nameType != kAbsent)
-      RegSetValueExW(key, L"FontName", 0, c.nameType, c.name.data(), static_cast<DWORD>(c.name.size()));
-    if (c.weightType != kAbsent)
-      RegSetValueExW(key, L"FontWeight", 0, c.weightType, c.weight.data(),
-                     static_cast<DWORD>(c.weight.size()));
-    RegCloseKey(key);
+    if (c.nameType != kAbsent) {
+      ASSERT_EQ(ERROR_SUCCESS, WriteRegValue(HKEY_CURRENT_USER, kKey, L"FontName", c.nameType,
+                                             c.name.data(), static_cast<DWORD>(c.name.size())));
+    }
+    if (c.weightType != kAbsent) {
+      ASSERT_EQ(ERROR_SUCCESS, WriteRegValue(HKEY_CURRENT_USER, kKey, L"FontWeight", c.weightType,
+                                             c.weight.data(), static_cast<DWORD>(c.weight.size())));
+    }
   }
 
   // Starts Telvaro, checks what it shows, then presses the key.

@@ -58,13 +58,20 @@ inline RegValue ReadRegValue(HKEY root, const wchar_t* subkey, const wchar_t* na
   return value;
 }
 
+// Stores exactly `size` bytes. RegSetValueExW adds a terminator to a string
+// value when the unit just past the given bytes is zero, so whatever follows the
+// caller's buffer in memory could lengthen the value; a copy with a non-zero
+// guard after it leaves nothing to chance.
 inline LONG WriteRegValue(HKEY root, const wchar_t* subkey, const wchar_t* name, DWORD type,
                           const void* data, DWORD size) {
+  const BYTE* bytes = static_cast<const BYTE*>(data);
+  std::vector<BYTE> guarded(bytes, bytes + size);
+  guarded.insert(guarded.end(), 4, 0xFF);
   HKEY key = nullptr;
   LONG status = RegCreateKeyExW(root, subkey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                 nullptr);
   if (status != ERROR_SUCCESS) return status;
-  status = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+  status = RegSetValueExW(key, name, 0, type, guarded.data(), size);
   RegCloseKey(key);
   return status;
 }
