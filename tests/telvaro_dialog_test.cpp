@@ -156,6 +156,24 @@ TEST_F(TelvaroDialogTest, ClickingConfirmWithBoldTicked) {
   EXPECT_EQ(Dword(700), Stored(L"FontWeight").bytes);
 }
 
+// Acts on a settled dialog (see TelvaroProcess::WaitForWindow), so nothing the
+// dialog manager does on its own undoes the minimise.
+TEST_F(TelvaroDialogTest, MinimisedDialogPaintsItsIconAndRestores) {
+  RunDialog([](const TelvaroProcess&, HWND dialog) {
+    ShowWindow(dialog, SW_MINIMIZE);
+    EXPECT_TRUE(IsIconic(dialog));
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE);
+    // The paint validated the window; nothing is left to paint.
+    EXPECT_FALSE(GetUpdateRect(dialog, nullptr, FALSE));
+    ShowWindow(dialog, SW_RESTORE);
+    EXPECT_FALSE(IsIconic(dialog));
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE);
+    EXPECT_FALSE(GetUpdateRect(dialog, nullptr, FALSE));
+    PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+  });
+  EXPECT_TRUE(ValueNames(HKEY_CURRENT_USER, kKey).empty());
+}
+
 // A volatile parent key makes the non-volatile settings key impossible to create.
 class UnopenableKeyDialogTest : public TelvaroDialogTest {
  protected:

@@ -80,20 +80,4 @@ TEST_F(TelvaroProgramTest, HelpCommandIsHandledAndLeavesTheDialogOpen) {
   EXPECT_EQ(Utf16Bytes(L"宋体"), ReadRegValue(HKEY_CURRENT_USER, kKey, L"FontName").bytes);
 }
 
-TEST_F(TelvaroProgramTest, MinimisedDialogPaintsItsIconAndRestores) {
-  RunStartUp([](HWND dialog) {
-    ShowWindow(dialog, SW_MINIMIZE);
-    EXPECT_TRUE(IsIconic(dialog));
-    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE);
-    // The paint validated the window; nothing is left to paint.
-    EXPECT_FALSE(GetUpdateRect(dialog, nullptr, FALSE));
-    ShowWindow(dialog, SW_RESTORE);
-    EXPECT_FALSE(IsIconic(dialog));
-    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE);
-    EXPECT_FALSE(GetUpdateRect(dialog, nullptr, FALSE));
-    PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-  });
-  EXPECT_TRUE(ValueNames(HKEY_CURRENT_USER, kKey).empty());
-}
-
 }  // namespace

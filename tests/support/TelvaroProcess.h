@@ -48,11 +48,17 @@ class TelvaroProcess {
 
   bool started() const { return started_; }
 
+  // The window once the dialog manager has settled: a modal loop shows its
+  // dialog when its queue first goes idle, which would undo a minimise or move
+  // made before. After WaitForInputIdle, whatever the test sends or posts is
+  // handled after that show.
   HWND WaitForWindow(bool dialog) const {
     for (DWORD waited = 0; waited < kTelvaroTimeoutMs; waited += 50) {
       FoundWindow found{pi_.dwProcessId, dialog, nullptr};
       EnumWindows(MatchTelvaroWindow, reinterpret_cast<LPARAM>(&found));
-      if (found.hwnd) return found.hwnd;
+      if (found.hwnd) {
+        return WaitForInputIdle(pi_.hProcess, kTelvaroTimeoutMs) == 0 ? found.hwnd : nullptr;
+      }
       if (WaitForSingleObject(pi_.hProcess, 50) == WAIT_OBJECT_0) return nullptr;
     }
     return nullptr;
