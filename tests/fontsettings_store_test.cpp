@@ -275,4 +275,24 @@ TEST_F(UnopenableKeyTest, SaveAndCloseFailSilentlyAndWriteNothing) {
   EXPECT_TRUE(ValueNames(HKEY_CURRENT_USER, L"Software\\Pellavor").empty());
 }
 
+// The test's own way of storing odd values: RegSetValueExW lengthens an
+// unterminated string whose next unit in memory is zero, the helper never does.
+TEST_F(StoreTest, OddValuesAreStoredExactlyWhateverFollowsThemInMemory) {
+  const wchar_t text[] = L"ab";  // a zero unit right after the two stored
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                           nullptr, &key, nullptr));
+  RegSetValueExW(key, L"Plain", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 4);
+  RegCloseKey(key);
+  EXPECT_EQ(6u, Stored(L"Plain").bytes.size()) << "the platform's own call adds a terminator";
+
+  for (DWORD type : {REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ}) {
+    SCOPED_TRACE(type);
+    ASSERT_EQ(ERROR_SUCCESS, WriteRegValue(HKEY_CURRENT_USER, kKey, L"Exact", type, text, 4));
+    EXPECT_EQ(Utf16Bytes(L"ab", false), Stored(L"Exact").bytes);
+    ASSERT_EQ(ERROR_SUCCESS, WriteRegValue(HKEY_CURRENT_USER, kKey, L"Exact", type, text, 3));
+    EXPECT_EQ(3u, Stored(L"Exact").bytes.size());
+  }
+}
+
 }  // namespace
