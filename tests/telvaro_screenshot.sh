@@ -4,6 +4,7 @@
 # bold box, clears it, moves to the list, picks the next font and presses Enter.
 # Usage: telvaro_screenshot.sh TELVARO_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
+source "$(dirname "$0")/support/photograph.sh"
 exe=$1 run=$2 out=$3
 mkdir -p "$out"
 key='HKCU\Software\Pellavor\QUORVELIN'
@@ -24,12 +25,10 @@ for _ in $(seq 200); do
   sleep 0.05
 done
 [[ -n $window ]] || { echo "no Telvaro window"; exit 1; }
-sleep 0.5  # let it paint
 
-import -window root -crop 320x200+0+0 "$out/telvaro.png"
-colours=$(convert "$out/telvaro.png" -format %k info:)
-echo "screenshot $out/telvaro.png: $colours colours"
-((colours > 16)) || { echo "the screenshot looks empty"; exit 1; }
+photograph_when_painted root "$out/telvaro.png" 16 -crop 320x200+0+0 ||
+  { echo "the dialog never finished painting, or looks empty"; exit 1; }
+echo "screenshot $out/telvaro.png: $(convert "$out/telvaro.png" -format %k info:) colours"
 
 # Tab order: confirm, cancel, bold box, font list.
 xdotool windowfocus --sync "$window" 2>/dev/null

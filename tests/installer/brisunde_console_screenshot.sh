@@ -4,6 +4,7 @@
 # key press, after which it must end with every pack replaced.
 # Usage: brisunde_console_screenshot.sh BRISUNDE_EXE STANDIN_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
+source "$(dirname "$0")/../support/photograph.sh"
 exe=$(realpath "$1") tool=$(realpath "$2") run=$(realpath "$3") out=$(realpath -m "$4")
 game=$out/console-game
 mkdir -p "$out"
@@ -31,12 +32,11 @@ for _ in $(seq 300); do
 done
 window=$(xdotool search --name 'Brisunde' 2>/dev/null | head -n 1 || true)
 [[ -n $window ]] || { echo "no console window"; exit 1; }
-sleep 1  # the pause prompt and the painting
 
-import -window "$window" "$out/brisunde-console.png"
-colours=$(convert "$out/brisunde-console.png" -format %k info:)
-echo "screenshot $out/brisunde-console.png: $colours colours"
-((colours > 8)) || { echo "the screenshot looks empty"; exit 1; }
+# The pause prompt follows the last line; the picture is taken once nothing changes.
+photograph_when_painted "$window" "$out/brisunde-console.png" 8 ||
+  { echo "the console never finished painting, or looks empty"; exit 1; }
+echo "screenshot $out/brisunde-console.png: $(convert "$out/brisunde-console.png" -format %k info:) colours"
 
 # The pause waits for a real key.
 kill -0 $console 2>/dev/null || { echo "the installer ended before its pause"; exit 1; }
