@@ -159,10 +159,10 @@ inline RunResult RunCaptured(const std::string& commandLine, const std::string& 
   gamefolder::BoxDismisser dismisser(process.Id());
   process.Resume();
   run.ended = process.Wait(60000);
+  run.boxes = dismisser.Dismissed();
+  run.exitCode = process.ExitCode();
   if (!run.ended) return run;
   run.output = process.Output();
-  run.exitCode = process.ExitCode();
-  run.boxes = dismisser.Dismissed();
   return run;
 }
 
