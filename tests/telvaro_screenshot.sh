@@ -18,13 +18,7 @@ export="$out/telvaro-after.reg"
 program=$!
 trap 'kill $program 2>/dev/null || true' EXIT
 
-window=
-for _ in $(seq 200); do
-  window=$(xdotool search --name '^Telvaro$' 2>/dev/null | head -n 1 || true)
-  [[ -n $window ]] && break
-  sleep 0.05
-done
-[[ -n $window ]] || { echo "no Telvaro window"; exit 1; }
+window=$(find_window '^Telvaro$') || { echo "no Telvaro window"; exit 1; }
 
 photograph_when_painted root "$out/telvaro.png" 16 -crop 320x200+0+0 ||
   { echo "the dialog never finished painting, or looks empty"; exit 1; }

@@ -1,4 +1,17 @@
-# Sourced by the screenshot tests.
+# Sourced by the screenshot tests and scripts/telvaro-screenshot.
+
+# Prints the first X window whose name matches PATTERN, waiting ten seconds at
+# most for it to appear; returns non-zero if none did.
+# Usage: find_window PATTERN
+find_window() {
+  local window
+  for _ in $(seq 200); do
+    window=$(xdotool search --name "$1" 2>/dev/null | head -n 1 || true)
+    [[ -n $window ]] && { echo "$window"; return 0; }
+    sleep 0.05
+  done
+  return 1
+}
 
 # Photographs an X window ("root" for the whole screen) into a PNG once it has
 # finished painting: the same picture several times in a row, with more than
