@@ -1,0 +1,611 @@
+#include "VcdiffDecoder.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace vcdiff {
+
+const char* StatusName(Status status) {
+  switch (status) {
+    case Status::kOk: return "ok";
+    case Status::kCorrupt: return "corrupt";
+    case Status::kUnsupported: return "unsupported";
+    case Status::kWindowChecksum: return "window checksum";
+    case Status::kDeltaRead: return "delta read";
+    case Status::kSourceRead: return "source read";
+    case Status::kSinkRefused: return "sink refused";
+    case Status::kOutOfMemory: return "out of memory";
+  }
+  return "unknown";
+}
+
+namespace {
+
+// Header indicator bits; 0x04 is xdelta3's application header.
+constexpr uint8_t kHdrDecompress = 0x01;
+constexpr uint8_t kHdrCodeTable = 0x02;
+constexpr uint8_t kHdrAppHeader = 0x04;
+// Window indicator bits; 0x04 is xdelta3's Adler-32 of the target window.
+constexpr uint8_t kWinSource = 0x01;
+constexpr uint8_t kWinTarget = 0x02;
+constexpr uint8_t kWinAdler32 = 0x04;
+constexpr uint8_t kSectionsCompressed = 0x07;
+
+enum : uint8_t { kNoop = 0, kAdd = 1, kRun = 2, kCopy = 3 };
+
+// The address caches of the default code table.
+constexpr unsigned kNearSlots = 4;
+constexpr unsigned kSameSlots = 3 * 256;
+constexpr unsigned kModeSelf = 0, kModeHere = 1, kModeNear = 2, kModeSame = kModeNear + kNearSlots;
+
+struct Code {
+  uint8_t type1, size1, mode1, type2, size2, mode2;
+};
+using CodeTable = std::array<Code, 256>;
+
+// The default instruction table, laid out in the order its index ranges run:
+// one RUN, the ADDs, the COPYs of each mode, then the ADD+COPY and COPY+ADD pairs.
+constexpr CodeTable MakeDefaultTable() {
+  CodeTable table{};
+  unsigned i = 0;
+  table[i++] = {kRun, 0, 0, kNoop, 0, 0};
+  for (unsigned size = 0; size <= 17; ++size) table[i++] = {kAdd, uint8_t(size), 0, kNoop, 0, 0};
+  for (unsigned mode = 0; mode <= 8; ++mode) {
+    table[i++] = {kCopy, 0, uint8_t(mode), kNoop, 0, 0};
+    for (unsigned size = 4; size <= 18; ++size) table[i++] = {kCopy, uint8_t(size), uint8_t(mode), kNoop, 0, 0};
+  }
+  for (unsigned mode = 0; mode <= 5; ++mode)
+    for (unsigned add = 1; add <= 4; ++add)
+      for (unsigned copy = 4; copy <= 6; ++copy) table[i++] = {kAdd, uint8_t(add), 0, kCopy, uint8_t(copy), uint8_t(mode)};
+  for (unsigned mode = 6; mode <= 8; ++mode)
+    for (unsigned add = 1; add <= 4; ++add) table[i++] = {kAdd, uint8_t(add), 0, kCopy, 4, uint8_t(mode)};
+  for (unsigned mode = 0; mode <= 8; ++mode) table[i++] = {kCopy, 4, uint8_t(mode), kAdd, 1, 0};
+  return table;
+}
+constexpr CodeTable kDefaultTable = MakeDefaultTable();
+static_assert(kDefaultTable[255].type1 == kCopy && kDefaultTable[255].mode1 == 8 && kDefaultTable[255].type2 == kAdd,
+              "the pairs must fill the table exactly");
+static_assert(kDefaultTable[163].type1 == kAdd && kDefaultTable[163].type2 == kCopy && kDefaultTable[162].type2 == kNoop,
+              "the single COPYs must end at 162");
+
+// A buffered reader over one range of the delta. Its buffer may start as a view
+// of bytes another cursor has already read (a small window's sections usually
+// arrive with its header), and refills from the delta only past them. Reads
+// past the range's end fail: a section never lends bytes to its neighbour.
+class Cursor {
+ public:
+  enum class Fault { kNone, kPastEnd, kRead, kVarint };
+
+  Cursor(ByteSource& delta, uint8_t* buffer, size_t capacity) : delta_(delta), own_(buffer), capacity_(capacity) {}
+
+  // Starts reading at `begin`, up to `limit`, keeping what is already loaded when `begin` is in it.
+  void Seek(uint64_t begin, uint64_t limit) {
+    limit_ = limit;
+    if (begin <= endOffset_ && endOffset_ - begin <= size_t(end_ - base_)) {
+      p_ = end_ - (endOffset_ - begin);
+      if (endOffset_ > limit) {  // loaded bytes past the new limit must not be read
+        end_ -= endOffset_ - limit;
+        endOffset_ = limit;
+      }
+      return;
+    }
+    base_ = p_ = end_ = own_;
+    endOffset_ = begin;
+  }
+
+  // Starts on [begin, limit) with whatever of it `loaded` holds in its buffer.
+  void Borrow(const Cursor& loaded, uint64_t begin, uint64_t limit) {
+    limit_ = limit;
+    const uint64_t loadedBegin = loaded.endOffset_ - size_t(loaded.end_ - loaded.base_);
+    if (begin >= loadedBegin && begin < loaded.endOffset_) {
+      base_ = p_ = loaded.base_ + size_t(begin - loadedBegin);
+      endOffset_ = std::min(limit, loaded.endOffset_);
+      end_ = p_ + size_t(endOffset_ - begin);
+      return;
+    }
+    base_ = p_ = end_ = own_;
+    endOffset_ = begin;
+  }
+
+  uint64_t Offset() const { return endOffset_ - size_t(end_ - p_); }
+  bool AtEnd() const { return p_ == end_ && endOffset_ == limit_; }
+  Fault fault() const { return fault_; }
+
+  bool Byte(uint8_t& value) {
+    if (p_ == end_ && !Refill()) return false;
+    value = *p_++;
+    return true;
+  }
+
+  // A base-128 integer, most significant digit first, at most ten bytes and 64 bits.
+  bool Varint(uint64_t& value) {
+    if (end_ - p_ >= 10) {
+      const uint8_t* p = p_;
+      uint64_t v = 0;
+      for (int i = 0; i < 10; ++i) {
+        const uint8_t b = *p++;
+        if (v >> 57) break;
+        v = (v << 7) | (b & 0x7F);
+        if (!(b & 0x80)) {
+          p_ = p;
+          value = v;
+          return true;
+        }
+      }
+      fault_ = Fault::kVarint;
+      return false;
+    }
+    uint64_t v = 0;
+    for (int i = 0; i < 10; ++i) {
+      uint8_t b;
+      if (!Byte(b)) return false;
+      if (v >> 57) break;
+      v = (v << 7) | (b & 0x7F);
+      if (!(b & 0x80)) {
+        value = v;
+        return true;
+      }
+    }
+    fault_ = Fault::kVarint;
+    return false;
+  }
+
+  // Copies `size` bytes out; what the buffer does not hold goes straight from
+  // the delta into `out` when it is at least a buffer's worth.
+  bool Copy(uint8_t* out, size_t size) {
+    size_t have = size_t(end_ - p_);
+    if (size <= have) {
+      std::memcpy(out, p_, size);
+      p_ += size;
+      return true;
+    }
+    std::memcpy(out, p_, have);
+    p_ = end_;
+    out += have;
+    size -= have;
+    if (size >= capacity_) {
+      if (size > limit_ - endOffset_) return Fail(Fault::kPastEnd);
+      if (!delta_.ReadAt(endOffset_, out, size)) return Fail(Fault::kRead);
+      endOffset_ += size;
+      base_ = p_ = end_ = own_;
+      return true;
+    }
+    if (!Refill()) return false;
+    if (size > size_t(end_ - p_)) return Fail(Fault::kPastEnd);
+    std::memcpy(out, p_, size);
+    p_ += size;
+    return true;
+  }
+
+ private:
+  bool Fail(Fault fault) {
+    fault_ = fault;
+    return false;
+  }
+
+  bool Refill() {
+    if (endOffset_ >= limit_) return Fail(Fault::kPastEnd);
+    const size_t size = size_t(std::min<uint64_t>(capacity_, limit_ - endOffset_));
+    if (!delta_.ReadAt(endOffset_, own_, size)) return Fail(Fault::kRead);
+    base_ = p_ = own_;
+    end_ = own_ + size;
+    endOffset_ += size;
+    return true;
+  }
+
+  ByteSource& delta_;
+  uint8_t* const own_;
+  const size_t capacity_;
+  const uint8_t* base_ = nullptr;  // first loaded byte
+  const uint8_t* p_ = nullptr;
+  const uint8_t* end_ = nullptr;
+  uint64_t endOffset_ = 0;  // delta offset of *end_
+  uint64_t limit_ = 0;
+  Fault fault_ = Fault::kNone;
+};
+
+// Source bytes for COPYs. Long copies go straight into the window; short ones,
+// which come in thousands, through a few aligned blocks kept by recent use.
+class SourceReader {
+ public:
+  static constexpr size_t kBlock = 64 << 10;
+  static constexpr size_t kSlots = 32;
+  static constexpr size_t kDirect = kBlock / 2;
+
+  explicit SourceReader(ByteSource& source) : source_(source), size_(source.Size()) {}
+  uint64_t Size() const { return size_; }
+
+  // Reads [offset, offset + size), which the caller has checked lies within the source.
+  bool Read(uint64_t offset, uint8_t* out, size_t size) {
+    if (size >= kDirect) return source_.ReadAt(offset, out, size);
+    while (size) {
+      const uint64_t block = offset / kBlock;
+      const uint8_t* data = Block(block);
+      if (!data) return false;
+      const size_t at = size_t(offset % kBlock);
+      const size_t n = std::min(size, kBlock - at);  // the block holds all of it: offset + n <= size_
+      std::memcpy(out, data + at, n);
+      out += n;
+      offset += n;
+      size -= n;
+    }
+    return true;
+  }
+
+ private:
+  const uint8_t* Block(uint64_t block) {
+    if (last_ < kSlots && tag_[last_] == block) return memory_.get() + last_ * kBlock;
+    if (!memory_) {
+      memory_.reset(new (std::nothrow) uint8_t[kSlots * kBlock]);
+      if (!memory_) return nullptr;
+      std::fill(std::begin(tag_), std::end(tag_), UINT64_MAX);
+    }
+    ++clock_;
+    size_t victim = 0;
+    for (size_t i = 0; i < kSlots; ++i) {
+      if (tag_[i] == block) {
+        used_[i] = clock_;
+        last_ = i;
+        return memory_.get() + i * kBlock;
+      }
+      if (used_[i] < used_[victim]) victim = i;
+    }
+    const uint64_t start = block * kBlock;
+    const size_t n = size_t(std::min<uint64_t>(kBlock, size_ - start));
+    tag_[victim] = UINT64_MAX;
+    if (!source_.ReadAt(start, memory_.get() + victim * kBlock, n)) return nullptr;
+    tag_[victim] = block;
+    used_[victim] = clock_;
+    last_ = victim;
+    return memory_.get() + victim * kBlock;
+  }
+
+  ByteSource& source_;
+  const uint64_t size_;
+  std::unique_ptr<uint8_t[]> memory_;
+  uint64_t tag_[kSlots];
+  uint64_t used_[kSlots] = {};
+  uint64_t clock_ = 0;
+  size_t last_ = kSlots;
+};
+
+// Copies within the window where the ranges may overlap: each byte must see the
+// bytes written before it, so a short distance repeats a pattern. The pattern
+// doubles with every pass, so a long run takes few memcpy calls.
+inline void CopyWithin(uint8_t* out, const uint8_t* from, size_t size) {
+  const size_t distance = size_t(out - from);
+  if (distance >= size) {
+    std::memcpy(out, from, size);
+  } else if (distance == 1) {
+    std::memset(out, *from, size);
+  } else {
+    while (size) {
+      const size_t n = std::min(size, size_t(out - from));
+      std::memcpy(out, from, n);
+      out += n;
+      size -= n;
+    }
+  }
+}
+
+class Decoder {
+ public:
+  static constexpr size_t kHeaderBuffer = 64 << 10;
+  static constexpr size_t kSectionBuffer = 64 << 10;
+
+  Decoder(ByteSource& delta, ByteSource& source, ByteSink& target, const Limits& limits)
+      : delta_(delta),
+        target_(target),
+        limits_(limits),
+        deltaSize_(delta.Size()),
+        buffers_(new (std::nothrow) uint8_t[kHeaderBuffer + 3 * kSectionBuffer]),
+        header_(delta, buffers_.get(), kHeaderBuffer),
+        data_(delta, buffers_.get() + kHeaderBuffer, kSectionBuffer),
+        inst_(delta, buffers_.get() + kHeaderBuffer + kSectionBuffer, kSectionBuffer),
+        addr_(delta, buffers_.get() + kHeaderBuffer + 2 * kSectionBuffer, kSectionBuffer),
+        source_(source) {}
+
+  Result Run() {
+    if (!buffers_) {
+      Fail(Status::kOutOfMemory, 0, "no memory for the delta's read buffers");
+      return result_;
+    }
+    header_.Seek(0, deltaSize_);
+    if (!ReadHeader()) return result_;
+    for (window_ = 0; header_.Offset() < deltaSize_; ++window_)
+      if (!DecodeWindow()) return result_;
+    result_.deltaOffset = deltaSize_;
+    return result_;
+  }
+
+ private:
+  bool Fail(Status status, uint64_t offset, const char* format, ...) __attribute__((format(printf, 4, 5))) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    result_.status = status;
+    result_.detail = text;
+    result_.deltaOffset = offset;
+    return false;
+  }
+
+  // A cursor's failure as a result; `what` names the item being read.
+  bool CursorFailed(const Cursor& cursor, const char* what) {
+    const uint64_t at = cursor.Offset();
+    switch (cursor.fault()) {
+      case Cursor::Fault::kRead:
+        Fail(Status::kDeltaRead, at, "the delta could not be read at offset %" PRIu64, at);
+        break;
+      case Cursor::Fault::kVarint:
+        Fail(Status::kCorrupt, at, "window %" PRIu64 ": %s is an integer over 64 bits", window_, what);
+        break;
+      default:
+        if (window_ == UINT64_MAX)
+          Fail(Status::kCorrupt, at, "the delta ends inside its header (%s)", what);
+        else
+          Fail(Status::kCorrupt, at, "window %" PRIu64 ": %s runs past the end of its %s", window_, what,
+               &cursor == &header_ ? "delta" : "section");
+        break;
+    }
+    return false;
+  }
+
+  bool ReadHeader() {
+    uint8_t head[5];
+    for (uint8_t& b : head)
+      if (!header_.Byte(b)) return CursorFailed(header_, "magic and indicator");
+    if (head[0] != 0xD6 || head[1] != 0xC3 || head[2] != 0xC4) {
+      Fail(Status::kCorrupt, 0, "not a VCDIFF delta: the first bytes are %02X %02X %02X, not D6 C3 C4", head[0], head[1], head[2]);
+      return false;
+    }
+    if (head[3] != 0) {
+      Fail(Status::kUnsupported, 3, "unknown VCDIFF version byte 0x%02X (only 0 is known); make the delta with xdelta3 -e -S none", head[3]);
+      return false;
+    }
+    const uint8_t indicator = head[4];
+    if (indicator & kHdrDecompress) {
+      uint8_t id = 0;
+      header_.Byte(id);
+      Fail(Status::kUnsupported, 4, "the delta uses secondary compression (VCD_DECOMPRESS, compressor %u); make the delta with xdelta3 -S none", id);
+      return false;
+    }
+    if (indicator & kHdrCodeTable) {
+      Fail(Status::kUnsupported, 4, "the delta brings its own instruction code table (VCD_CODETABLE); make the delta with xdelta3, which uses the default table");
+      return false;
+    }
+    if (indicator & ~(kHdrDecompress | kHdrCodeTable | kHdrAppHeader)) {
+      Fail(Status::kUnsupported, 4, "the delta's header indicator 0x%02X has bits this decoder does not know; make the delta with xdelta3 -e -S none", indicator);
+      return false;
+    }
+    if (indicator & kHdrAppHeader) {
+      uint64_t length;
+      if (!header_.Varint(length)) return CursorFailed(header_, "application header length");
+      const uint64_t at = header_.Offset();
+      if (length > deltaSize_ - at) {
+        Fail(Status::kCorrupt, at, "the application header of %" PRIu64 " bytes runs past the end of the delta", length);
+        return false;
+      }
+      header_.Seek(at + length, deltaSize_);
+    }
+    return true;
+  }
+
+  bool DecodeWindow() {
+    const uint64_t windowStart = header_.Offset();
+    uint8_t indicator;
+    if (!header_.Byte(indicator)) return CursorFailed(header_, "window indicator");
+    if (indicator & ~(kWinSource | kWinTarget | kWinAdler32))
+      return Fail(Status::kCorrupt, windowStart, "window %" PRIu64 ": unknown indicator bits 0x%02X", window_, indicator);
+    if ((indicator & kWinSource) && (indicator & kWinTarget))
+      return Fail(Status::kCorrupt, windowStart, "window %" PRIu64 ": both VCD_SOURCE and VCD_TARGET are set", window_);
+    if (indicator & kWinTarget)
+      return Fail(Status::kUnsupported, windowStart,
+                  "window %" PRIu64 " copies from earlier target data (VCD_TARGET), which this decoder does not keep; make the delta with xdelta3 -e -S none -s SOURCE",
+                  window_);
+
+    segmentLength_ = 0;
+    segmentPosition_ = 0;
+    if (indicator & kWinSource) {
+      if (!header_.Varint(segmentLength_)) return CursorFailed(header_, "source segment length");
+      if (!header_.Varint(segmentPosition_)) return CursorFailed(header_, "source segment position");
+      if (segmentPosition_ > source_.Size() || segmentLength_ > source_.Size() - segmentPosition_)
+        return Fail(Status::kCorrupt, windowStart,
+                    "window %" PRIu64 ": source segment of %" PRIu64 " bytes at %" PRIu64 " is past the source's end (%" PRIu64 " bytes)",
+                    window_, segmentLength_, segmentPosition_, source_.Size());
+    }
+
+    uint64_t encodingLength, targetLength, dataLength, instLength, addrLength;
+    if (!header_.Varint(encodingLength)) return CursorFailed(header_, "delta encoding length");
+    const uint64_t encodingStart = header_.Offset();
+    if (encodingLength > deltaSize_ - encodingStart)
+      return Fail(Status::kCorrupt, encodingStart,
+                  "window %" PRIu64 ": its delta encoding of %" PRIu64 " bytes runs past the end of the delta (%" PRIu64 " bytes); is the delta truncated?",
+                  window_, encodingLength, deltaSize_);
+    if (!header_.Varint(targetLength)) return CursorFailed(header_, "target window length");
+    if (targetLength > limits_.maxTargetWindow)
+      return Fail(Status::kUnsupported, encodingStart,
+                  "window %" PRIu64 ": a target window of %" PRIu64 " bytes is over this decoder's limit of %u; make the delta with xdelta3 -W %u or less",
+                  window_, targetLength, limits_.maxTargetWindow, limits_.maxTargetWindow);
+    uint8_t deltaIndicator;
+    if (!header_.Byte(deltaIndicator)) return CursorFailed(header_, "delta indicator");
+    if (deltaIndicator & ~kSectionsCompressed)
+      return Fail(Status::kCorrupt, header_.Offset() - 1, "window %" PRIu64 ": unknown delta indicator bits 0x%02X", window_, deltaIndicator);
+    if (deltaIndicator)
+      return Fail(Status::kUnsupported, header_.Offset() - 1,
+                  "window %" PRIu64 ": its sections are compressed by a secondary compressor (delta indicator 0x%02X); make the delta with xdelta3 -S none",
+                  window_, deltaIndicator);
+    if (!header_.Varint(dataLength)) return CursorFailed(header_, "data section length");
+    if (!header_.Varint(instLength)) return CursorFailed(header_, "instructions section length");
+    if (!header_.Varint(addrLength)) return CursorFailed(header_, "addresses section length");
+    uint32_t checksum = 0;
+    if (indicator & kWinAdler32) {
+      uint8_t b[4];
+      for (uint8_t& x : b)
+        if (!header_.Byte(x)) return CursorFailed(header_, "window checksum");
+      checksum = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+    }
+    const uint64_t dataStart = header_.Offset();
+    const uint64_t encodingEnd = encodingStart + encodingLength;
+    if (dataStart > encodingEnd)
+      return Fail(Status::kCorrupt, encodingStart, "window %" PRIu64 ": its header is longer than its delta encoding (%" PRIu64 " bytes)",
+                  window_, encodingLength);
+    const uint64_t room = encodingEnd - dataStart;
+    if (dataLength > room || instLength > room - dataLength || addrLength != room - dataLength - instLength)
+      return Fail(Status::kCorrupt, encodingStart,
+                  "window %" PRIu64 ": sections of %" PRIu64 " + %" PRIu64 " + %" PRIu64 " bytes do not fill its delta encoding's %" PRIu64,
+                  window_, dataLength, instLength, addrLength, room);
+    if (segmentLength_ > UINT64_MAX - targetLength)
+      return Fail(Status::kCorrupt, windowStart, "window %" PRIu64 ": source segment length %" PRIu64 " overflows", window_, segmentLength_);
+
+    targetLength_ = size_t(targetLength);
+    if (!ReserveWindow(targetLength_)) return false;
+    data_.Borrow(header_, dataStart, dataStart + dataLength);
+    inst_.Borrow(header_, dataStart + dataLength, dataStart + dataLength + instLength);
+    addr_.Borrow(header_, dataStart + dataLength + instLength, encodingEnd);
+    if (!DecodeInstructions()) return false;
+
+    if (indicator & kWinAdler32) {
+      const uint32_t actual = uint32_t(adler32(adler32(0, Z_NULL, 0), window_buffer(), uInt(targetLength_)));
+      if (actual != checksum)
+        return Fail(Status::kWindowChecksum, windowStart,
+                    "window %" PRIu64 ": Adler-32 of the decoded %" PRIu64 " bytes is %08X, the delta says %08X; wrong source file?",
+                    window_, uint64_t(targetLength_), unsigned(actual), unsigned(checksum));
+    }
+    if (targetLength_ && !target_.Write(window_buffer(), targetLength_))
+      return Fail(Status::kSinkRefused, windowStart, "window %" PRIu64 ": the output refused %" PRIu64 " bytes", window_, uint64_t(targetLength_));
+    header_.Seek(encodingEnd, deltaSize_);
+    return true;
+  }
+
+  uint8_t* window_buffer() { return windowBuffer_.get(); }
+
+  bool ReserveWindow(size_t size) {
+    if (size <= windowCapacity_) return true;
+    windowBuffer_.reset();
+    windowCapacity_ = 0;
+    const size_t capacity = std::max<size_t>(size, 64 << 10);
+    windowBuffer_.reset(new (std::nothrow) uint8_t[capacity]);
+    if (!windowBuffer_)
+      return Fail(Status::kOutOfMemory, header_.Offset(), "window %" PRIu64 ": no memory for a target window of %" PRIu64 " bytes", window_, uint64_t(size));
+    windowCapacity_ = capacity;
+    return true;
+  }
+
+  bool BadInstruction(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    char text[200];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    Fail(Status::kCorrupt, inst_.Offset(), "window %" PRIu64 ": %s", window_, text);
+    return false;
+  }
+
+  // The instructions fill the window exactly and use up all three sections.
+  bool DecodeInstructions() {
+    uint8_t* const out = windowBuffer_.get();
+    const size_t length = targetLength_;
+    const uint64_t segment = segmentLength_;
+    size_t pos = 0;
+    uint64_t near[kNearSlots] = {};
+    uint64_t same[kSameSlots] = {};
+    unsigned nextNear = 0;
+
+    while (!inst_.AtEnd()) {
+      uint8_t index;
+      if (!inst_.Byte(index)) return CursorFailed(inst_, "the instructions section");
+      const Code& code = kDefaultTable[index];
+      for (int half = 0; half < 2; ++half) {
+        const uint8_t type = half ? code.type2 : code.type1;
+        if (type == kNoop) continue;
+        uint64_t size = half ? code.size2 : code.size1;
+        if (size == 0 && !inst_.Varint(size)) return CursorFailed(inst_, "an instruction's size");
+        if (size > length - pos)
+          return BadInstruction("an instruction of %" PRIu64 " bytes at target offset %" PRIu64 " runs past the window's %" PRIu64 " bytes", size, uint64_t(pos), uint64_t(length));
+        const size_t n = size_t(size);
+        if (type == kAdd) {
+          if (!data_.Copy(out + pos, n)) return CursorFailed(data_, "an ADD's data");
+        } else if (type == kRun) {
+          uint8_t b;
+          if (!data_.Byte(b)) return CursorFailed(data_, "a RUN's byte");
+          std::memset(out + pos, b, n);
+        } else {
+          const unsigned mode = half ? code.mode2 : code.mode1;
+          const uint64_t here = segment + pos;
+          uint64_t address;
+          if (mode < kModeSame) {
+            uint64_t value;
+            if (!addr_.Varint(value)) return CursorFailed(addr_, "a COPY's address");
+            if (mode == kModeSelf) {
+              address = value;
+            } else if (mode == kModeHere) {
+              if (value > here) return BadInstruction("a COPY's address lies %" PRIu64 " bytes before the start of the source", value - here);
+              address = here - value;
+            } else {
+              address = near[mode - kModeNear] + value;
+              if (address < value) return BadInstruction("a COPY's near address overflows");
+            }
+          } else {
+            uint8_t b;
+            if (!addr_.Byte(b)) return CursorFailed(addr_, "a COPY's address");
+            address = same[(mode - kModeSame) * 256 + b];
+          }
+          near[nextNear] = address;
+          nextNear = (nextNear + 1) % kNearSlots;
+          same[address % kSameSlots] = address;
+          if (address >= here)
+            return BadInstruction("a COPY at target offset %" PRIu64 " reads from address %" PRIu64 ", not before it (%" PRIu64 ")", uint64_t(pos), address, here);
+          size_t done = 0;
+          if (address < segment) {
+            done = size_t(std::min<uint64_t>(n, segment - address));
+            if (!source_.Read(segmentPosition_ + address, out + pos, done))
+              return Fail(Status::kSourceRead, inst_.Offset(),
+                          "window %" PRIu64 ": the source could not be read at offset %" PRIu64, window_, segmentPosition_ + address);
+          }
+          if (done < n) {
+            const size_t from = size_t(address + done - segment);
+            CopyWithin(out + pos + done, out + from, n - done);
+          }
+        }
+        pos += n;
+      }
+    }
+    if (pos != length)
+      return BadInstruction("the instructions make %" PRIu64 " bytes of a %" PRIu64 "-byte window", uint64_t(pos), uint64_t(length));
+    if (!data_.AtEnd()) return Fail(Status::kCorrupt, data_.Offset(), "window %" PRIu64 ": data section not used up", window_);
+    if (!addr_.AtEnd()) return Fail(Status::kCorrupt, addr_.Offset(), "window %" PRIu64 ": addresses section not used up", window_);
+    return true;
+  }
+
+  ByteSource& delta_;
+  ByteSink& target_;
+  const Limits limits_;
+  const uint64_t deltaSize_;
+  std::unique_ptr<uint8_t[]> buffers_;
+  Cursor header_, data_, inst_, addr_;
+  SourceReader source_;
+  std::unique_ptr<uint8_t[]> windowBuffer_;
+  size_t windowCapacity_ = 0;
+  uint64_t window_ = UINT64_MAX;  // the window being decoded; none while reading the file header
+  uint64_t segmentLength_ = 0, segmentPosition_ = 0;
+  size_t targetLength_ = 0;
+  Result result_;
+};
+
+}  // namespace
+
+Result Decode(ByteSource& delta, ByteSource& source, ByteSink& target, const Limits& limits) {
+  return Decoder(delta, source, target, limits).Run();
+}
+
+}  // namespace vcdiff

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Makes small source/target pairs, deltas of them with xdelta3 over a table of
+# encoder options, and xdelta3's own decoding of each as the reference; then one
+# run of the test program under Wine decodes them all in-process and compares.
+# Usage: vcdiff_interop.sh WINE_RUN TEST_EXE [gtest arguments...]
+set -euo pipefail
+run=$1 exe=$2
+shift 2
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+
+# Seeded, so that a failing case is made again the same way.
+python3 - "$dir" <<'EOF'
+import random, sys
+d = sys.argv[1]
+r = random.Random(3284)
+def put(name, data):
+    with open(f"{d}/{name}", "wb") as f:
+        f.write(data)
+
+# A few hundred scattered edits: replaced, inserted and deleted runs.
+src = r.randbytes(300_000)
+tgt = bytearray(src)
+for _ in range(40):
+    at = r.randrange(len(tgt))
+    kind = r.randrange(3)
+    n = r.randrange(1, 3000)
+    if kind == 0: tgt[at:at + n] = r.randbytes(n)
+    elif kind == 1: tgt[at:at] = r.randbytes(n)
+    else: del tgt[at:at + n]
+put("edit.src", src); put("edit.tgt", bytes(tgt))
+
+# Short periods (copies that overlap what they make), runs, repeated new blocks.
+src = r.randbytes(50_000)
+block = r.randbytes(3000)
+put("periodic.src", src)
+put("periodic.tgt", src[:10_000] + b"abc" * 5000 + bytes([7]) * 20_000 + block * 10
+    + b"0123456789abcdefg" * 700 + src[20_000:])
+
+# No source at all: every copy comes from the target window.
+words = [r.randbytes(r.randrange(4, 40)) for _ in range(200)]
+put("self.tgt", b"".join(r.choice(words) for _ in range(20_000)))
+
+put("empty.src", r.randbytes(10_000)); put("empty.tgt", b"")
+
+src = r.randbytes(100_000)
+put("grow.src", src); put("grow.tgt", src + r.randbytes(50_000) + src[:30_000] + src)
+
+src = r.randbytes(200_000)
+put("shrink.src", src); put("shrink.tgt", src[50_000:80_000] + src[150_000:160_000])
+
+# Larger than the smallest source window: 64 KiB blocks moved about, a few edited.
+src = r.randbytes(5 * 512 * 1024)
+blocks = [bytearray(src[i:i + 65536]) for i in range(0, len(src), 65536)]
+r.shuffle(blocks)
+for b in r.sample(blocks, 8):
+    at = r.randrange(len(b) - 100)
+    b[at:at + 100] = r.randbytes(100)
+put("spread.src", src); put("spread.tgt", b"".join(bytes(b) for b in blocks))
+EOF
+
+pairs=(edit periodic self empty grow shrink spread)
+# name|xdelta3 options; WHOLE stands for the source's size.
+options=(
+  'l0|-0' 'l1|-1' 'l3|-3' 'l6|-6' 'l9|-9' 'N|-N' 'n|-n' 'noapp|-A=' 'app|' 'ownapp|-A=patch-v2'
+  'W16k|-W 16384' 'W64k|-W 65536' 'W1m|-W 1048576' 'W16m|-W 16777216'
+  'B1m|-B 1048576' 'B2m|-B 2097152' 'Bwhole|-B WHOLE'
+  'l9W16kB1m|-9 -W 16384 -B 1048576' 'l0nAW64k|-0 -n -A= -W 65536' 'l1NAW16kBwhole|-1 -N -A= -W 16384 -B WHOLE'
+)
+
+cases=0
+: >"$dir/cases.txt"
+for pair in "${pairs[@]}"; do
+  src=- with=()
+  if [[ -f $dir/$pair.src ]]; then
+    src=$pair.src
+    with=(-s "$dir/$src")
+  fi
+  whole=1048576
+  [[ $src == - ]] || whole=$(stat -c %s "$dir/$src")
+  for row in "${options[@]}"; do
+    name=${row%%|*} opts=${row#*|}
+    # xdelta3 takes no source window under 512 KiB; the smallest this table uses is 1 MiB.
+    opts=${opts//WHOLE/$((whole > 1048576 ? whole : 1048576))}
+    delta=$pair.$name.vcdiff ref=$pair.$name.decoded
+    # shellcheck disable=SC2086 # the options split into words
+    xdelta3 -e -f -S none $opts "${with[@]}" "$dir/$pair.tgt" "$dir/$delta"
+    xdelta3 -d -f "${with[@]}" "$dir/$delta" "$dir/$ref"
+    cmp -s "$dir/$ref" "$dir/$pair.tgt" || { echo "xdelta3 does not decode its own $delta"; exit 1; }
+    # xdelta3's decoding is the target itself: keep one copy.
+    rm "$dir/$ref"
+    echo "$pair.$name $src $delta $pair.tgt" >>"$dir/cases.txt"
+    cases=$((cases + 1))
+  done
+done
+echo "$cases deltas made with xdelta3; $(du -sh "$dir" | cut -f1) in $dir"
+
+VCDIFF_CASES=$dir "$run" "$exe" --gtest_color=no "$@"
