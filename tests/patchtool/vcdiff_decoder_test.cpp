@@ -1,0 +1,381 @@
+// Hand-built deltas: instruction semantics xdelta3 seldom or never writes
+// (copies spanning the source and the target, every address mode), what the
+// decoder refuses and why, hostile fields, failing I/O, and a source above 4 GiB.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winioctl.h>
+
+#include <functional>
+#include <random>
+
+#include "DeltaBuilder.h"
+#include "DeltaFiles.h"
+
+namespace {
+
+using namespace deltabuilder;
+using deltafiles::MemorySink;
+using deltafiles::MemorySource;
+using vcdiff::Status;
+
+struct Outcome {
+  vcdiff::Result result;
+  Bytes out;
+};
+
+Outcome DecodeBytes(const Bytes& delta, const Bytes& source, const vcdiff::Limits& limits = vcdiff::Limits()) {
+  MemorySource deltaBytes(delta), sourceBytes(source);
+  MemorySink sink;
+  Outcome o;
+  o.result = vcdiff::Decode(deltaBytes, sourceBytes, sink, limits);
+  o.out = sink.bytes;
+  return o;
+}
+
+Bytes Repeat(const std::string& unit, size_t times) {
+  std::string s;
+  for (size_t i = 0; i < times; ++i) s += unit;
+  return Text(s);
+}
+
+// `size` bytes of `unit` over and over.
+Bytes RepeatTo(const std::string& unit, size_t size) {
+  Bytes b = Repeat(unit, size / unit.size() + 1);
+  b.resize(size);
+  return b;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) Append(out, p);
+  return out;
+}
+
+struct SemanticsCase {
+  const char* name;
+  Bytes source = {};
+  std::vector<Window> windows;
+  Bytes expected;
+};
+
+const Bytes kAlphabet = Text("abcdefghijklmnopqrst");
+const Bytes kLong = [] {
+  Bytes b(400);
+  for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t(i * 7 + 1);
+  return b;
+}();
+Bytes LongAt(size_t at, size_t n) { return Bytes(kLong.begin() + at, kLong.begin() + at + n); }
+
+std::vector<SemanticsCase> SemanticsCases() {
+  return {
+      {"adds and runs", {}, {Window().Add(Text("hello")).Run(5, 'x').Add(Repeat("0123456789", 3))}, Text("helloxxxxx012345678901234567890123456789")},
+      {"copy from the source segment", Text("0123456789"), {Window().Source(2, 6).Copy(4, kSelf, 1)}, Text("3456")},
+      {"copy overlapping what it makes, period 3", {}, {Window().Add(Text("abc")).Copy(30, kHere, 3)}, Repeat("abc", 11)},
+      {"copy overlapping what it makes, period 1", {}, {Window().Add(Text("z")).Copy(40, kSelf, 0)}, Repeat("z", 41)},
+      {"long periodic copy past the doubling", {}, {Window().Add(Text("0123456")).Copy(100000, kSelf, 0)}, RepeatTo("0123456", 100007)},
+      // Address 2 is "GH" in the segment; the copy runs on into the target
+      // window, "xy", and then into the bytes it has just made.
+      {"copy spanning the source segment and the target", Text("ABCDEFGH"), {Window().Source(4, 4).Add(Text("xy")).Copy(6, kSelf, 2)}, Text("xyGHxyGH")},
+      {"every address mode and both caches", {},
+       {Window()
+            .Add(kAlphabet)
+            .Copy(4, kSelf, 3)     // "defg"; near[0] = 3, same[3] = 3
+            .Copy(4, kNear0, 5)    // 3 + 5 = 8, "ijkl"; near[1] = 8
+            .Copy(4, kSame0, 3)    // same[3] = 3, "defg"; near[2] = 3
+            .Copy(4, kNear1, 0)    // near[1] = 8, "ijkl"; near[3] = 8
+            .Copy(4, kHere, 26)    // here 36 - 26 = 10, "klmn"; near[0] = 10
+            .Copy(4, kNear0, 1)},  // 10 + 1 = 11, "lmno"
+       Concat({kAlphabet, Text("defgijkldefgijklklmnlmno")})},
+      {"same cache slots past the first 256", {},
+       // Address 300 lands in slot 300 (mode 7, byte 44) and 256 in slot 256
+       // (mode 7, byte 0); the last mode's byte 0 is slot 512, still zero.
+       {Window().Add(kLong).Copy(5, kSelf, 300).Copy(6, kSame1, 300 - 256).Copy(4, kSelf, 256).Copy(4, kSame1, 0).Copy(4, kSame2, 0)},
+       Concat({kLong, LongAt(300, 5), LongAt(300, 6), LongAt(256, 4), LongAt(256, 4), LongAt(0, 4)})},
+      {"paired codes: ADD 1 + COPY 4, COPY 4 + ADD 1", {},
+       {[] {
+          Window w;
+          w.Add(Text("ABCDEFGH"));
+          w.inst.push_back(163);  // ADD 1, COPY 4 mode 0
+          w.data.push_back('!');
+          w.addr.push_back(0);
+          w.inst.push_back(247);  // COPY 4 mode 0, ADD 1
+          w.addr.push_back(4);
+          w.data.push_back('?');
+          w.targetLength += 10;
+          return w;
+        }()},
+       Text("ABCDEFGH!ABCDEFGH?")},
+      {"windows with and without a source and checksums", Text("SOURCE"),
+       {Window().Source(0, 6).Copy(6, kSelf, 0).Checksum(Text("SOURCE")), Window().Add(Text("+")), Window().Source(3, 3).Copy(4, kSelf, 0).Checksum(Text("RCER"))},
+       Text("SOURCE+RCER")},
+      {"an empty window and a delta of no windows", {}, {Window()}, {}},
+  };
+}
+
+TEST(VcdiffDecoderTest, DecodesHandBuiltInstructions) {
+  for (const SemanticsCase& c : SemanticsCases()) {
+    SCOPED_TRACE(c.name);
+    const Bytes delta = Delta(c.windows);
+    const Outcome o = DecodeBytes(delta, c.source);
+    EXPECT_EQ(o.result.status, Status::kOk) << o.result.detail;
+    EXPECT_EQ(o.result.deltaOffset, delta.size());
+    EXPECT_EQ(o.out, c.expected);
+  }
+  EXPECT_EQ(DecodeBytes(Header(), {}).result.status, Status::kOk);
+}
+
+// A delta with one field replaced by raw bytes, for fields the builder writes well.
+Bytes WithBytes(Bytes delta, size_t at, size_t length, const Bytes& replacement) {
+  delta.erase(delta.begin() + at, delta.begin() + at + length);
+  delta.insert(delta.begin() + at, replacement.begin(), replacement.end());
+  return delta;
+}
+
+Bytes Varint(uint64_t v) {
+  Bytes b;
+  PutVarint(b, v);
+  return b;
+}
+
+struct RefusalCase {
+  const char* name;
+  Bytes delta;
+  Status status;
+  const char* detail;  // a part of the detail, for the team that remakes the delta
+  uint32_t maxTargetWindow = vcdiff::Limits().maxTargetWindow;
+};
+
+// Header, then one window of five bytes with no source: "12345".
+Bytes Plain() { return Delta({Window().Add(Text("12345"))}); }
+constexpr size_t kWindowAt = 5;  // after the magic, version and indicator
+
+std::vector<RefusalCase> RefusalCases() {
+  Bytes decompress = Header(0x01);
+  decompress.push_back(2);  // a compressor's id
+  Append(decompress, Window().Add(Text("12345")).Encode());
+  Bytes codeTable = Header(0x02);
+  Append(codeTable, Bytes{0x05, 4, 3, 0, 0, 0, 0, 0});
+  Window target = Window().Add(Text("12345"));
+  target.indicator = 0x02;
+  target.segmentLength = 5;
+  const auto compressed = [](uint8_t bits) {
+    Window w = Window().Add(Text("12345"));
+    w.deltaIndicator = bits;
+    return Delta({w});
+  };
+  Window big;
+  big.targetLength = (16u << 20) + 1;
+  Window justOver = Window().Add(Bytes(1001, 'a'));
+  return {
+      {"secondary compression in the header", decompress, Status::kUnsupported, "make the delta with xdelta3 -S none"},
+      {"compressed data section", compressed(0x01), Status::kUnsupported, "make the delta with xdelta3 -S none"},
+      {"compressed instructions section", compressed(0x02), Status::kUnsupported, "make the delta with xdelta3 -S none"},
+      {"compressed addresses section", compressed(0x04), Status::kUnsupported, "make the delta with xdelta3 -S none"},
+      {"own code table", codeTable, Status::kUnsupported, "VCD_CODETABLE"},
+      {"source from the target", Delta({Window().Add(Text("ab")), target}), Status::kUnsupported, "VCD_TARGET"},
+      {"window over 16 MiB", Delta({big}), Status::kUnsupported, "xdelta3 -W 16777216 or less"},
+      {"window over a caller's limit", Delta({justOver}), Status::kUnsupported, "xdelta3 -W 1000 or less", 1000},
+      {"unknown version", WithBytes(Plain(), 3, 1, {1}), Status::kUnsupported, "version"},
+      {"unknown header bits", WithBytes(Plain(), 4, 1, {0x08}), Status::kUnsupported, "header indicator"},
+      {"unknown window bits", WithBytes(Plain(), kWindowAt, 1, {0x10}), Status::kCorrupt, "indicator"},
+      {"source and target both", WithBytes(Plain(), kWindowAt, 1, {0x03, 0, 0}), Status::kCorrupt, "both"},
+      {"unknown delta indicator bits", compressed(0x08), Status::kCorrupt, "delta indicator"},
+  };
+}
+
+TEST(VcdiffDecoderTest, RefusesWhatItDoesNotDecode) {
+  for (const RefusalCase& c : RefusalCases()) {
+    SCOPED_TRACE(c.name);
+    vcdiff::Limits limits;
+    limits.maxTargetWindow = c.maxTargetWindow;
+    const Outcome o = DecodeBytes(c.delta, {}, limits);
+    EXPECT_EQ(o.result.status, c.status) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
+    EXPECT_NE(o.result.detail.find(c.detail), std::string::npos) << o.result.detail;
+    EXPECT_EQ(o.result.detail.find('\n'), std::string::npos);
+    if (std::string(c.name) == "source from the target") EXPECT_EQ(o.out, Text("ab"));
+    else EXPECT_TRUE(o.out.empty());
+  }
+}
+
+struct HostileCase {
+  const char* name;
+  Bytes delta;
+  Bytes source = {};
+  Status status = Status::kCorrupt;
+};
+
+std::vector<HostileCase> HostileCases() {
+  const Bytes plain = Plain();
+  const Bytes ten = Text("0123456789");
+  Window sized = Window().Add(Text("12345"));
+  sized.targetLength = 4;  // the ADD runs past the window
+  Window shortOf = Window().Add(Text("12345"));
+  shortOf.targetLength = 6;
+  Window leftoverData = Window().Add(Text("12345"));
+  leftoverData.data.push_back('!');
+  Window leftoverAddr = Window().Add(Text("12345"));
+  leftoverAddr.addr.push_back(0);
+  Window noRunByte = Window().Run(3, 'x');
+  noRunByte.data.clear();
+  Window noAddress = Window().Add(Text("abcd")).Copy(4, kSelf, 0);
+  noAddress.addr.clear();
+  Window badChecksum = Window().Add(Text("12345")).Checksum(Text("12346"));
+  // Position plus length wraps round to 2, inside the source.
+  const Bytes overflowSegment =
+      WithBytes(Delta({Window().Source(1, 2).Copy(4, kSelf, 0)}), kWindowAt + 1, 2, Concat({Varint(UINT64_MAX - 2), Varint(5)}));
+  return {
+      {"bad magic", WithBytes(plain, 0, 1, {0xD7})},
+      {"delta shorter than its header", Bytes(plain.begin(), plain.begin() + 3)},
+      {"delta cut inside a window", Bytes(plain.begin(), plain.end() - 1)},
+      {"delta cut after a window's indicator", Bytes(plain.begin(), plain.begin() + kWindowAt + 1)},
+      {"copy from the byte it makes", Delta({Window().Add(Text("ab")).Copy(4, kSelf, 2)})},
+      {"copy from before the segment", Delta({Window().Add(Text("ab")).Copy(4, kHere, 3)})},
+      {"copy with no source and nothing made yet", Delta({Window().Copy(4, kSelf, 0)})},
+      {"near address overflowing", Delta({Window().Add(Text("abcdef")).Copy(4, kSelf, 5).Copy(4, kNear0, UINT64_MAX - 2)})},
+      {"instruction past the window's end", Delta({sized})},
+      {"instructions short of the window", Delta({shortOf})},
+      {"data left over", Delta({leftoverData})},
+      {"addresses left over", Delta({leftoverAddr})},
+      {"RUN without its byte", Delta({noRunByte})},
+      {"COPY without its address", Delta({noAddress})},
+      {"segment past the source's end", Delta({Window().Source(6, 5).Copy(4, kSelf, 0)}), ten},
+      {"segment position overflowing", overflowSegment, ten},
+      {"integer over 64 bits", WithBytes(plain, kWindowAt + 2, 1, Bytes{0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05})},
+      {"integer of eleven bytes", WithBytes(plain, kWindowAt + 2, 1, Bytes{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05})},
+      {"encoding longer than the delta", WithBytes(plain, kWindowAt + 1, 1, Varint(plain.size()))},
+      {"encoding longer than its sections", WithBytes(Concat({plain, {0}}), kWindowAt + 1, 1, Varint(plain[kWindowAt + 1] + 1))},
+      {"sections longer than the encoding", WithBytes(plain, kWindowAt + 4, 1, Varint(6))},
+      {"application header past the end", Concat({Header(0x04), Varint(1000), Text("t//s/")})},
+      {"window checksum", Delta({badChecksum}), {}, Status::kWindowChecksum},
+  };
+}
+
+TEST(VcdiffDecoderTest, StopsOnHostileDeltas) {
+  for (const HostileCase& c : HostileCases()) {
+    SCOPED_TRACE(c.name);
+    const Outcome o = DecodeBytes(c.delta, c.source);
+    EXPECT_EQ(o.result.status, c.status) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
+    EXPECT_FALSE(o.result.detail.empty());
+    EXPECT_LE(o.result.deltaOffset, c.delta.size());
+    EXPECT_TRUE(o.out.empty()) << "a window that failed reached the sink";
+  }
+}
+
+// Reads fail from a given offset on, as a file on a failing disk would.
+class FailingSource : public vcdiff::ByteSource {
+ public:
+  FailingSource(const Bytes& bytes, uint64_t failFrom) : bytes_(bytes), failFrom_(failFrom) {}
+  uint64_t Size() const override { return bytes_.Size(); }
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
+    return offset + size <= failFrom_ && bytes_.ReadAt(offset, buffer, size);
+  }
+
+ private:
+  MemorySource bytes_;
+  uint64_t failFrom_;
+};
+
+class RefusingSink : public vcdiff::ByteSink {
+ public:
+  bool Write(const uint8_t*, size_t) override { return false; }
+};
+
+TEST(VcdiffDecoderTest, ReportsWhichSideFailed) {
+  const Bytes source(100000, 's');
+  const Bytes delta = Delta({Window().Add(Bytes(300000, 'a')), Window().Source(0, source.size()).Copy(source.size(), kSelf, 0)});
+  MemorySink sink;
+  {
+    FailingSource failingDelta(delta, 200000);
+    MemorySource good(source);
+    EXPECT_EQ(vcdiff::Decode(failingDelta, good, sink).status, Status::kDeltaRead);
+  }
+  {
+    MemorySource goodDelta(delta);
+    FailingSource failingSource(source, 50000);
+    const vcdiff::Result r = vcdiff::Decode(goodDelta, failingSource, sink);
+    EXPECT_EQ(r.status, Status::kSourceRead) << r.detail;
+    EXPECT_EQ(sink.windows, std::vector<size_t>{300000}) << "the first window should have been written";
+  }
+  {
+    MemorySource goodDelta(delta), good(source);
+    RefusingSink refusing;
+    EXPECT_EQ(vcdiff::Decode(goodDelta, good, refusing).status, Status::kSinkRefused);
+  }
+}
+
+// A sparse source file past 4 GiB, read with 64-bit offsets the way the patch
+// tool reads a pack.
+class BigSourceTest : public ::testing::Test {
+ protected:
+  static constexpr uint64_t k4G = uint64_t(1) << 32;
+  static constexpr uint64_t kSize = k4G + (1 << 20);
+  static constexpr uint64_t kRandomAt = k4G + 4096;
+
+  void SetUp() override {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    path_ = std::wstring(folder) + L"vcdiff_big_source_" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+    HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD ignored;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+    random_.resize(100 << 10);
+    std::mt19937 generator(4242);
+    for (uint8_t& b : random_) b = uint8_t(generator());
+    const bool written = WriteAt(file, k4G - 8, Text("LOWSIDE!HIGHSIDE")) && WriteAt(file, kRandomAt, random_);
+    LARGE_INTEGER end;
+    end.QuadPart = kSize;
+    const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    ASSERT_TRUE(written && sized) << "could not make a sparse file of " << kSize << " bytes";
+  }
+  void TearDown() override { DeleteFileW(path_.c_str()); }
+
+  static bool WriteAt(HANDLE file, uint64_t offset, const Bytes& bytes) {
+    OVERLAPPED at{};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    DWORD done = 0;
+    return WriteFile(file, bytes.data(), DWORD(bytes.size()), &done, &at) && done == bytes.size();
+  }
+
+  std::wstring path_;
+  Bytes random_;
+};
+
+TEST_F(BigSourceTest, CopiesFromPast4GiB) {
+  const uint64_t lowStart = k4G - 8;
+  // Window 1: a segment starting just under 4 GiB; a copy across the 4 GiB
+  // line, a long copy read straight into the window, a short one through the cache.
+  Window first = Window().Source(lowStart, 8 + 4096 + random_.size()).Copy(16, kSelf, 0).Copy(random_.size(), kSelf, 8 + 4096).Copy(10, kSelf, 8 + 4096 + 50);
+  const Bytes firstTarget = Concat({Text("LOWSIDE!HIGHSIDE"), random_, Bytes(random_.begin() + 50, random_.begin() + 60)});
+  first.Checksum(firstTarget);
+  // Window 2: the whole file as the segment, so that addresses, and here, are
+  // over 32 bits; then copies from the target part above 4 GiB of address space.
+  Window second = Window()
+                      .Source(0, kSize)
+                      .Copy(8, kSelf, kRandomAt + 7)
+                      .Copy(16, kHere, kSize + 8 - lowStart)
+                      .Copy(4, kSelf, kSize + 8)  // "LOWS" made just before
+                      .Copy(6, kHere, 3);         // overlapping its own bytes
+  const Bytes secondTarget = Concat({Bytes(random_.begin() + 7, random_.begin() + 15), Text("LOWSIDE!HIGHSIDE"), Text("LOWS"), Text("OWSOWS")});
+  second.Checksum(secondTarget);
+  const Bytes delta = Delta({first, second});
+
+  MemorySource deltaBytes(delta);
+  deltafiles::FileSource source(path_);
+  ASSERT_EQ(source.Size(), kSize);
+  MemorySink sink;
+  const vcdiff::Result r = vcdiff::Decode(deltaBytes, source, sink);
+  ASSERT_EQ(r.status, Status::kOk) << r.detail;
+  EXPECT_EQ(sink.bytes, Concat({firstTarget, secondTarget}));
+  EXPECT_EQ(sink.windows, (std::vector<size_t>{firstTarget.size(), secondTarget.size()}));
+
+  // One byte past the file's end is refused, not read as zeros.
+  const Bytes over = Delta({Window().Source(kSize - 4, 5).Copy(4, kSelf, 0)});
+  MemorySource overBytes(over);
+  MemorySink none;
+  EXPECT_EQ(vcdiff::Decode(overBytes, source, none).status, Status::kCorrupt);
+}
+
+}  // namespace
