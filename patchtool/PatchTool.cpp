@@ -1,0 +1,357 @@
+// A pack's patch tool. The installer runs it in the game's folder as
+// `NN.exe SOURCE TARGET`, hidden, on its own console, while it holds SOURCE open
+// for shared reading. It applies the delta it carries to SOURCE and makes TARGET
+// appear only once the whole result is written, flushed and verified; on any
+// failure it leaves nothing behind and says in one line which case it is.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Checksum.h"
+#include "PatchTrailer.h"
+#include "ToolConsole.h"
+#include "ToolTexts.h"
+#include "VcdiffDecoder.h"
+
+namespace {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitUsage = 1,
+  kExitWrongVersion = 2,
+  kExitDamaged = 3,
+  kExitDiskSpace = 4,
+  kExitReadWrite = 5,
+};
+
+constexpr DWORD kReadChunk = 1u << 20;
+constexpr wchar_t kPartSuffix[] = L".part";
+// make-patch-tool's check of a new tool: the whole decode and check, no output.
+constexpr wchar_t kVerifyOption[] = L"--verify";
+
+// Owns one file handle for its scope.
+class File {
+ public:
+  explicit File(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  ~File() { Close(); }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return handle_; }
+  void Reset(HANDLE handle) {
+    Close();
+    handle_ = handle;
+  }
+  void Close() {
+    if (IsValid()) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Reads exactly `size` bytes at `offset`; a short read (end of file) is a failure.
+bool ReadFileAt(HANDLE file, uint64_t offset, void* buffer, size_t size) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  while (size > 0) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD want = size < kReadChunk * 16 ? static_cast<DWORD>(size) : kReadChunk * 16;
+    DWORD got = 0;
+    if (!ReadFile(file, bytes, want, &got, &at)) return false;
+    if (got == 0) {
+      SetLastError(ERROR_HANDLE_EOF);
+      return false;
+    }
+    bytes += got;
+    offset += got;
+    size -= got;
+  }
+  return true;
+}
+
+// A region of an open file: the whole pack, or the delta inside the tool.
+class FileRegion : public vcdiff::ByteSource {
+ public:
+  FileRegion(HANDLE file, uint64_t start, uint64_t size) : file_(file), start_(start), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
+    if (offset > size_ || size > size_ - offset) return false;
+    return ReadFileAt(file_, start_ + offset, buffer, size);
+  }
+
+ private:
+  HANDLE file_;
+  uint64_t start_;
+  uint64_t size_;
+};
+
+// XXH3-64 of `size` bytes of a file from its start.
+bool ChecksumFile(HANDLE file, uint64_t size, uint64_t* digest) {
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReadChunk]);
+  Checksum checksum;
+  for (uint64_t at = 0; at < size;) {
+    const DWORD want = size - at < kReadChunk ? static_cast<DWORD>(size - at) : kReadChunk;
+    if (!ReadFileAt(file, at, buffer.get(), want)) return false;
+    checksum.Update(buffer.get(), want);
+    at += want;
+  }
+  *digest = checksum.Digest();
+  return true;
+}
+
+std::string ToConsoleText(const std::wstring& text) {
+  char buffer[1024];
+  const int length =
+      WideCharToMultiByte(kToolCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer), nullptr, nullptr);
+  return length > 0 ? std::string(buffer, length - 1) : std::string("?");
+}
+
+// Formats one of the texts with up to two ASCII or GBK arguments and prints it.
+void Say(const char* gbkFormat, const std::string& first = std::string(),
+         const std::string& second = std::string()) {
+  char line[2048];
+  std::snprintf(line, sizeof(line), gbkFormat, first.c_str(), second.c_str());
+  PrintLine(line);
+}
+
+int ReadWriteFailed(const std::wstring& path, DWORD error) {
+  Say(kReadWriteText, ToConsoleText(path), std::to_string(error));
+  return kExitReadWrite;
+}
+
+int Damaged(const std::string& detail) {
+  Say(kDamagedText, detail);
+  return kExitDamaged;
+}
+
+int WrongVersion(const std::wstring& source) {
+  Say(kWrongVersionText, ToConsoleText(source));
+  return kExitWrongVersion;
+}
+
+std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20); }
+
+// The tool's own file, its trailer checked and its every byte matching the
+// checksum recorded when it was made.
+int OpenOwnFile(File* file, std::wstring* toolPath, PatchTrailer* trailer) {
+  std::wstring& path = *toolPath;
+  path.assign(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0) return ReadWriteFailed(L"?", GetLastError());
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  file->Reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file->IsValid()) return ReadWriteFailed(path, GetLastError());
+
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file->Get(), &size)) return ReadWriteFailed(path, GetLastError());
+  const uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);
+  if (fileSize < sizeof(PatchTrailer)) return Damaged("no delta: the file is too short");
+  if (!ReadFileAt(file->Get(), fileSize - sizeof(PatchTrailer), trailer, sizeof(PatchTrailer)))
+    return ReadWriteFailed(path, GetLastError());
+  if (std::memcmp(trailer->magic, kTrailerMagic, sizeof(kTrailerMagic)) != 0)
+    return Damaged("no delta: the file is truncated, or is not a made tool");
+
+  uint64_t digest = 0;
+  if (!ChecksumFile(file->Get(), fileSize - sizeof(PatchTrailer) + kTrailerHashedBytes, &digest))
+    return ReadWriteFailed(path, GetLastError());
+  if (digest != trailer->toolHash) return Damaged("the file does not match its checksum");
+  if (trailer->deltaOffset > fileSize - sizeof(PatchTrailer) ||
+      trailer->deltaSize != fileSize - sizeof(PatchTrailer) - trailer->deltaOffset)
+    return Damaged("the trailer does not describe the file");
+  return kExitOk;
+}
+
+// Takes the decoded windows: writes them to the hidden copy (when there is one),
+// checksums them on the way, and refuses anything past the localised pack's size.
+class TargetSink : public vcdiff::ByteSink {
+ public:
+  TargetSink(HANDLE file, uint64_t expectedSize, const std::string& packName)
+      : file_(file), expectedSize_(expectedSize), packName_(packName) {}
+
+  bool Write(const uint8_t* data, size_t size) override {
+    if (size > expectedSize_ - written_) {
+      overflow_ = true;
+      return false;
+    }
+    checksum_.Update(data, size);
+    if (file_ == nullptr) {
+      written_ += size;
+      return true;
+    }
+    while (size > 0) {
+      const DWORD chunk = size < (16u << 20) ? static_cast<DWORD>(size) : (16u << 20);
+      DWORD done = 0;
+      if (!WriteFile(file_, data, chunk, &done, nullptr) || done != chunk) {
+        writeError_ = GetLastError();
+        if (writeError_ == ERROR_SUCCESS) writeError_ = ERROR_WRITE_FAULT;
+        return false;
+      }
+      data += chunk;
+      size -= chunk;
+      written_ += chunk;
+    }
+    ReportProgress();
+    return true;
+  }
+
+  uint64_t Written() const { return written_; }
+  uint64_t Digest() const { return checksum_.Digest(); }
+  bool Overflowed() const { return overflow_; }
+  DWORD WriteError() const { return writeError_; }
+
+ private:
+  void ReportProgress() {
+    const int percent = expectedSize_ == 0 ? 100 : static_cast<int>(written_ * 100 / expectedSize_);
+    if (percent == shownPercent_) return;
+    shownPercent_ = percent;
+    char line[512];
+    std::snprintf(line, sizeof(line), kProgressText, packName_.c_str(), std::to_string(percent).c_str());
+    ShowProgress(line);
+  }
+
+  HANDLE file_;
+  uint64_t expectedSize_;
+  std::string packName_;
+  Checksum checksum_;
+  uint64_t written_ = 0;
+  bool overflow_ = false;
+  DWORD writeError_ = ERROR_SUCCESS;
+  int shownPercent_ = -1;
+};
+
+bool IsDiskFull(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
+
+// The folder that will hold TARGET, for the free-space check.
+std::wstring FolderOf(const std::wstring& path) {
+  wchar_t full[MAX_PATH * 4];
+  wchar_t* name = nullptr;
+  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, &name);
+  if (length == 0 || length >= MAX_PATH * 4 || name == nullptr) return L".\\";
+  *name = L'\0';
+  return full;
+}
+
+// The output did not come out as the localised pack although the tool is whole:
+// either SOURCE is another version of the same size, or the tool is wrong.
+int DiagnoseMismatch(HANDLE source, const std::wstring& sourcePath, const PatchTrailer& trailer) {
+  ClearProgress();
+  uint64_t digest = 0;
+  if (!ChecksumFile(source, trailer.sourceSize, &digest)) return ReadWriteFailed(sourcePath, GetLastError());
+  if (digest != trailer.sourceHash) return WrongVersion(sourcePath);
+  return Damaged("the delta does not make the localised pack from the original it was made for");
+}
+
+// With no targetPath, only checks that the tool makes the localised pack from
+// sourcePath, and writes nothing.
+int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
+  File tool;
+  std::wstring toolPath;
+  PatchTrailer trailer;
+  if (const int failed = OpenOwnFile(&tool, &toolPath, &trailer)) return failed;
+
+  // The installer holds the pack open for reading, so only reading can be shared.
+  File source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!source.IsValid()) return ReadWriteFailed(sourcePath, GetLastError());
+  LARGE_INTEGER sourceSize;
+  if (!GetFileSizeEx(source.Get(), &sourceSize)) return ReadWriteFailed(sourcePath, GetLastError());
+  if (static_cast<uint64_t>(sourceSize.QuadPart) != trailer.sourceSize) return WrongVersion(sourcePath);
+
+  // A copy left by a run that was killed half-way is never this run's.
+  const std::wstring partPath = targetPath ? *targetPath + kPartSuffix : std::wstring();
+  File part;
+  if (targetPath) {
+    DeleteFileW(partPath.c_str());
+    ULARGE_INTEGER freeBytes;
+    if (GetDiskFreeSpaceExW(FolderOf(*targetPath).c_str(), &freeBytes, nullptr, nullptr) &&
+        freeBytes.QuadPart < trailer.targetSize) {
+      Say(kDiskSpaceText, Megabytes(trailer.targetSize), std::to_string(freeBytes.QuadPart >> 20));
+      return kExitDiskSpace;
+    }
+    part.Reset(CreateFileW(partPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr));
+    if (!part.IsValid()) return ReadWriteFailed(partPath, GetLastError());
+  }
+
+  FileRegion delta(tool.Get(), trailer.deltaOffset, trailer.deltaSize);
+  FileRegion original(source.Get(), 0, trailer.sourceSize);
+  TargetSink sink(targetPath ? part.Get() : nullptr, trailer.targetSize, ToConsoleText(sourcePath));
+  const vcdiff::Result result = vcdiff::Decode(delta, original, sink);
+  const DWORD ioError = GetLastError();
+
+  int outcome = kExitOk;
+  switch (result.status) {
+    case vcdiff::Status::kOk:
+      if (sink.Written() != trailer.targetSize || sink.Digest() != trailer.targetHash)
+        outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
+      break;
+    case vcdiff::Status::kWindowChecksum:
+      outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
+      break;
+    case vcdiff::Status::kSinkRefused:
+      if (sink.Overflowed()) {
+        outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
+      } else if (IsDiskFull(sink.WriteError())) {
+        ClearProgress();
+        Say(kDiskSpaceText, Megabytes(trailer.targetSize), "0");
+        outcome = kExitDiskSpace;
+      } else {
+        outcome = ReadWriteFailed(partPath, sink.WriteError());
+      }
+      break;
+    case vcdiff::Status::kCorrupt:
+    case vcdiff::Status::kUnsupported:
+      outcome = Damaged(result.detail);
+      break;
+    case vcdiff::Status::kDeltaRead:
+      outcome = ReadWriteFailed(toolPath, ioError);
+      break;
+    case vcdiff::Status::kSourceRead:
+      outcome = ReadWriteFailed(sourcePath, ioError);
+      break;
+    case vcdiff::Status::kOutOfMemory:
+      outcome = ReadWriteFailed(partPath, ERROR_NOT_ENOUGH_MEMORY);
+      break;
+  }
+
+  ClearProgress();
+  if (!targetPath) return outcome;
+
+  // The copy must be on disk before its name says it is whole.
+  if (outcome == kExitOk && !FlushFileBuffers(part.Get())) outcome = ReadWriteFailed(partPath, GetLastError());
+  part.Close();
+  if (outcome == kExitOk &&
+      !MoveFileExW(partPath.c_str(), targetPath->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    outcome = ReadWriteFailed(*targetPath, GetLastError());
+  if (outcome != kExitOk) DeleteFileW(partPath.c_str());
+  return outcome;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wcscmp(argv[1], kVerifyOption) == 0) return Patch(argv[2], nullptr);
+  // Started by hand (a double click), there is nothing to patch.
+  if (argc != 3) {
+    PrintLine(kUsageText);
+    return kExitUsage;
+  }
+  const std::wstring target = argv[2];
+  return Patch(argv[1], &target);
+}
