@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# The patch tool as the installer runs it, in a game folder whose path has a
+# space and Chinese characters: made by scripts/make-patch-tool from two small
+# packs, then run where it succeeds and where it must refuse. Every refusal
+# exits non-zero with one GBK line naming its case and leaves nothing at TARGET
+# or under TARGET's temporary name.
+# Usage: patch_tool_test.sh TOOL_PROGRAM MAKE_PATCH_TOOL (run through wine-run --unix)
+set -uo pipefail
+program=$(readlink -f "$1") make_tool=$(readlink -f "$2")
+
+scratch=$(mktemp -d)
+mounts=()
+cleanup() {
+  local m
+  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# Pseudo-random packs: the localised one has regions replaced by data of other
+# lengths, so that what follows each region moves.
+python3 - "$scratch" <<'EOF'
+import random, sys
+rnd = random.Random(15)
+original = bytearray(rnd.getrandbits(8) for _ in range(3 << 20))
+localised = bytearray()
+at = 0
+for start in sorted(rnd.sample(range(0, len(original) - 4096, 4096), 24)):
+    localised += original[at:start] + bytes(rnd.getrandbits(8) for _ in range(rnd.randint(1, 3000)))
+    at = start + rnd.randint(1, 3000)
+localised += original[at:]
+open(sys.argv[1] + "/original.gpk", "wb").write(original)
+open(sys.argv[1] + "/localised.gpk", "wb").write(localised)
+EOF
+
+game="$scratch/游戏 文件夹"
+mkdir -p "$game/Packs"
+if ! out=$(bash "$make_tool" --program "$program" "$scratch/original.gpk" "$scratch/localised.gpk" "$game/01.exe" 2>&1); then
+  echo "$out"
+  echo "FAIL: make-patch-tool could not make the tool"
+  exit 1
+fi
+echo "$out"
+[[ $out == *"delta "*" bytes"* ]] || fail "make-patch-tool did not report the delta's size"
+
+# run_tool FOLDER TOOL ARGS...: the tool's exit code in $status, its output as UTF-8 in $said.
+run_tool() {
+  local folder=$1 tool=$2 raw
+  shift 2
+  raw=$(cd "$folder" && wine "$tool" "$@" </dev/null 2>/dev/null)
+  status=$?
+  said=$(printf '%s' "$raw" | iconv -f GBK -t UTF-8 2>/dev/null) || said="(not GBK: $raw)"
+  said=${said//$'\r'/}
+}
+
+# expect_refusal NAME FOLDER PHRASE ARGS...: a non-zero exit, one line with PHRASE, no output left.
+expect_refusal() {
+  local name=$1 folder=$2 phrase=$3 lines before=$failures
+  shift 3
+  rm -f "$folder/Packs/01.tmp" "$folder/Packs/01.tmp.part"
+  run_tool "$folder" 01.exe "$@"
+  lines=$(printf '%s\n' "$said" | grep -c .)
+  ((status != 0)) || fail "$name: exit code 0"
+  [[ $said == *"$phrase"* && $lines == 1 ]] || fail "$name: expected one line with '$phrase', got: $said"
+  [[ ! -e $folder/Packs/01.tmp && ! -e $folder/Packs/01.tmp.part ]] || fail "$name: left a file behind"
+  ((failures > before)) || echo "ok: $name (exit $status): $said"
+}
+
+use_pack() { cp "$1" "$game/Packs/System.GPK"; }
+
+# The whole run as the installer starts it.
+use_pack "$scratch/original.gpk"
+run_tool "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
+((status == 0)) || fail "patch: exit code $status: $said"
+cmp -s "$game/Packs/01.tmp" "$scratch/localised.gpk" || fail "patch: the output is not the localised pack"
+[[ ! -e $game/Packs/01.tmp.part ]] || fail "patch: the temporary name was left behind"
+[[ -z $said ]] || fail "patch: printed to a pipe: $said"
+echo "ok: patch"
+
+# A copy left by a killed run is replaced, never taken for this run's.
+printf 'half' >"$game/Packs/01.tmp.part"
+rm -f "$game/Packs/01.tmp"
+run_tool "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
+((status == 0)) && cmp -s "$game/Packs/01.tmp" "$scratch/localised.gpk" && [[ ! -e $game/Packs/01.tmp.part ]] ||
+  fail "stale copy: status $status, $said"
+echo "ok: stale copy"
+
+run_tool "$game" 01.exe
+((status != 0)) && [[ $said == *"Brisunde.exe"* ]] || fail "no parameters: status $status, $said"
+echo "ok: no parameters: $said"
+
+# Another version of the pack: one byte changed where the delta copies from it,
+# and one byte longer.
+python3 - "$scratch/original.gpk" "$game/Packs/System.GPK" <<'EOF'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+data[len(data) // 2] ^= 0x01
+open(sys.argv[2], "wb").write(data)
+EOF
+expect_refusal "one byte changed" "$game" "不是本补丁所对应的版本" 'Packs\System.GPK' 'Packs\01.tmp'
+use_pack "$scratch/original.gpk"
+printf 'x' >>"$game/Packs/System.GPK"
+expect_refusal "one byte longer" "$game" "不是本补丁所对应的版本" 'Packs\System.GPK' 'Packs\01.tmp'
+use_pack "$scratch/original.gpk"
+expect_refusal "missing pack" "$game" "失败" 'Packs\Missing.GPK' 'Packs\01.tmp'
+
+# Damaged tools: cut short, and one byte of the delta flipped.
+cp "$game/01.exe" "$scratch/whole.exe"
+size=$(stat -c %s "$scratch/whole.exe")
+head -c $((size - 1000)) "$scratch/whole.exe" >"$game/01.exe"
+expect_refusal "truncated tool" "$game" "已损坏" 'Packs\System.GPK' 'Packs\01.tmp'
+python3 - "$scratch/whole.exe" "$game/01.exe" <<'EOF'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+data[len(data) - 64 - 100] ^= 0x40  # inside the delta, just before the trailer
+open(sys.argv[2], "wb").write(data)
+EOF
+expect_refusal "flipped delta byte" "$game" "已损坏" 'Packs\System.GPK' 'Packs\01.tmp'
+cp "$scratch/whole.exe" "$game/01.exe"
+
+# A read-only target folder and a full disk need a file system of their own,
+# which only root can mount; Wine running as root writes past permission bits.
+# mounted_game NAME SIZE: a game folder with the tool and the pack on a tmpfs of SIZE.
+mounted_game() {
+  local folder=$scratch/$1
+  mkdir -p "$folder"
+  mount -t tmpfs -o "size=$2" tmpfs "$folder" || return 1
+  mounts+=("$folder")
+  mkdir -p "$folder/Packs"
+  cp "$scratch/whole.exe" "$folder/01.exe"
+  cp "$scratch/original.gpk" "$folder/Packs/System.GPK"
+}
+if ((EUID == 0)); then
+  # The tool and the pack leave about 1 MB of 5 MB for a 3 MB copy.
+  if mounted_game small 5m && mounted_game readonly 64m && mount -o remount,ro "$scratch/readonly"; then
+    expect_refusal "too little free space" "$scratch/small" "磁盘空间不足" 'Packs\System.GPK' 'Packs\01.tmp'
+    expect_refusal "read-only folder" "$scratch/readonly" "失败" 'Packs\System.GPK' 'Packs\01.tmp'
+  else
+    fail "could not mount the tmpfs folders as root"
+  fi
+else
+  echo "skipped: free space and read-only folder (mounting needs root)"
+fi
+
+# make-patch-tool refuses what it cannot make a working tool of, and writes nothing.
+expect_maker_error() {
+  local name=$1 phrase=$2 out
+  shift 2
+  rm -f "$scratch/made.exe"
+  if out=$(bash "$make_tool" --program "$program" "$@" 2>&1); then
+    fail "make-patch-tool $name: succeeded"
+  elif [[ $out != *"$phrase"* ]]; then
+    fail "make-patch-tool $name: expected '$phrase', got: $out"
+  fi
+  [[ ! -e $scratch/made.exe ]] || fail "make-patch-tool $name: wrote the tool"
+  ls -a "$scratch" | grep -q '^\.make-patch-tool' && fail "make-patch-tool $name: left its work folder"
+  echo "ok: make-patch-tool $name: $(tail -n 1 <<<"$out")"
+}
+expect_maker_error "missing file" "no such file" "$scratch/none.gpk" "$scratch/localised.gpk" "$scratch/made.exe"
+expect_maker_error "same file twice" "same file" "$scratch/original.gpk" "$scratch/original.gpk" "$scratch/made.exe"
+xdelta3 -e -S djw -f -s "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/djw.vcdiff"
+expect_maker_error "secondary compression" "-S none" --vcdiff "$scratch/djw.vcdiff" \
+  "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/made.exe"
+xdelta3 -e -S none -f -s "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/good.vcdiff"
+python3 - "$scratch/good.vcdiff" "$scratch/flipped.vcdiff" <<'EOF'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+for at in range(len(data) // 3, len(data), 97):
+    data[at] ^= 0x10
+open(sys.argv[2], "wb").write(data)
+EOF
+expect_maker_error "flipped delta" "cannot make" --vcdiff "$scratch/flipped.vcdiff" \
+  "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/made.exe"
+expect_maker_error "delta for other packs" "cannot make" --vcdiff "$scratch/good.vcdiff" \
+  "$scratch/localised.gpk" "$scratch/original.gpk" "$scratch/made.exe"
+
+# A delta made elsewhere becomes a tool that patches like the others.
+if out=$(bash "$make_tool" --program "$program" --vcdiff "$scratch/good.vcdiff" \
+  "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/made.exe" 2>&1); then
+  cp "$scratch/made.exe" "$game/01.exe"
+  rm -f "$game/Packs/01.tmp"
+  run_tool "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
+  ((status == 0)) && cmp -s "$game/Packs/01.tmp" "$scratch/localised.gpk" || fail "--vcdiff tool: status $status, $said"
+  echo "ok: --vcdiff"
+else
+  fail "make-patch-tool --vcdiff: $out"
+fi
+
+((failures == 0)) || { echo "$failures failure(s)"; exit 1; }
+echo "all patch tool cases passed"
