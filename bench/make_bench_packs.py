@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Makes a benchmark pair of packs: ORIGINAL of SIZE pseudo-random bytes, and
+LOCALISED with REGIONS regions replaced by data of other lengths, so that every
+later offset moves, GROWTH bytes longer in all (System.GPK grows by 1469273).
+
+Usage: make_bench_packs.py ORIGINAL LOCALISED [SIZE [REGIONS [GROWTH]]]
+"""
+import random
+import sys
+
+CHUNK = 16 << 20
+
+
+def main():
+    original, localised = sys.argv[1], sys.argv[2]
+    size = int(sys.argv[3]) if len(sys.argv) > 3 else 1918642538
+    regions = int(sys.argv[4]) if len(sys.argv) > 4 else 300
+    growth = int(sys.argv[5]) if len(sys.argv) > 5 else 1469273
+    rnd = random.Random(size)
+
+    # Each region replaces up to 8 KiB, 16 KiB apart at least, by that much plus
+    # its share of the growth.
+    starts = sorted(rnd.sample(range(0, size - 16384, 16384), regions))
+    share, extra = divmod(growth, regions)
+    edits = []
+    for i, start in enumerate(starts):
+        old = rnd.randint(1, 8192)
+        edits.append((start, old, old + share + (extra if i == regions - 1 else 0)))
+
+    with open(original, "wb") as out:
+        left = size
+        while left:
+            n = min(CHUNK, left)
+            out.write(rnd.randbytes(n))
+            left -= n
+
+    with open(original, "rb") as src, open(localised, "wb") as out:
+        at = 0
+        for start, old, new in edits:
+            copy_bytes(src, out, start - at)
+            src.seek(old, 1)
+            out.write(rnd.randbytes(new))
+            at = start + old
+        copy_bytes(src, out, size - at)
+
+
+def copy_bytes(src, out, n):
+    while n:
+        data = src.read(min(CHUNK, n))
+        out.write(data)
+        n -= len(data)
+
+
+if __name__ == "__main__":
+    main()
