@@ -7,9 +7,9 @@
 # flush; it also gives the tool's peak memory, its delta's size against
 # xdelta3 -9 -S none with a source window over the pack, and the time to make it.
 # The data is made in DIR and removed at the end.
-# Usage: patch_tool_bench.sh DIR RUNS (with scripts/wine-env sourced and Wine started)
+# Usage: patch_tool_bench.sh BUILD DIR RUNS (with scripts/wine-env sourced and Wine started)
 set -euo pipefail
-work=$1 runs=$2
+BUILD=$1 work=$2 runs=$3
 here=$(cd "$(dirname "$0")" && pwd)
 status=0
 
@@ -71,7 +71,7 @@ run_native() {
 run_copy() {
   local t
   t=$(date +%s%N)
-  (cd "$work/game" && wine "$copy_exe" 'Packs\System.GPK' 'Packs\copy.out' $2)
+  (cd "$work/game" && wine "$copy_exe" 'Packs\System.GPK' 'Packs\copy.out' ${2:-})
   eval "$1+=(\"$(ms "$t")\")"
   rm -f "$work/game/Packs/copy.out"
 }

@@ -5,6 +5,7 @@
 // failure it leaves nothing behind and says in one line which case it is.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -179,6 +180,9 @@ int OpenOwnFile(File* file, std::wstring* toolPath, PatchTrailer* trailer) {
 
 // Takes the decoded windows: writes them to the hidden copy (when there is one),
 // checksums them on the way, and refuses anything past the localised pack's size.
+// Whole blocks of zeros are skipped over rather than written, as cp --sparse
+// does: where the file system keeps holes (Linux under Wine) they cost neither
+// disk nor time, and elsewhere the system fills them with zeros itself.
 class TargetSink : public vcdiff::ByteSink {
  public:
   TargetSink(HANDLE file, uint64_t expectedSize, const std::string& packName)
@@ -190,24 +194,34 @@ class TargetSink : public vcdiff::ByteSink {
       return false;
     }
     checksum_.Update(data, size);
-    if (file_ == nullptr) {
-      written_ += size;
-      return true;
-    }
+    written_ += size;
+    if (file_ == nullptr) return true;
+    // Runs of blocks that hold data go out in one call each.
     while (size > 0) {
-      const DWORD chunk = size < (16u << 20) ? static_cast<DWORD>(size) : (16u << 20);
-      DWORD done = 0;
-      if (!WriteFile(file_, data, chunk, &done, nullptr) || done != chunk) {
-        writeError_ = GetLastError();
-        if (writeError_ == ERROR_SUCCESS) writeError_ = ERROR_WRITE_FAULT;
-        return false;
-      }
-      data += chunk;
-      size -= chunk;
-      written_ += chunk;
+      size_t zeros = 0;
+      while (zeros < size && IsZeroBlock(data + zeros, std::min(kZeroBlock, size - zeros))) zeros += kZeroBlock;
+      zeros = std::min(zeros, size);
+      hole_ += zeros;
+      data += zeros;
+      size -= zeros;
+      size_t run = 0;
+      while (run < size && run < kMaxWrite && !IsZeroBlock(data + run, std::min(kZeroBlock, size - run)))
+        run += kZeroBlock;
+      run = std::min(run, size);
+      if (run > 0 && !(SkipHole() && WriteAll(data, run))) return false;
+      data += run;
+      size -= run;
     }
     ReportProgress();
     return true;
+  }
+
+  // Ends the file at its full size when it ends in a hole.
+  bool Finish() {
+    if (file_ == nullptr || hole_ == 0) return true;
+    if (SkipHole() && SetEndOfFile(file_)) return true;
+    writeError_ = GetLastError();
+    return false;
   }
 
   uint64_t Written() const { return written_; }
@@ -225,11 +239,51 @@ class TargetSink : public vcdiff::ByteSink {
     ShowProgress(line);
   }
 
+  static constexpr size_t kZeroBlock = 64u << 10;
+  static constexpr size_t kMaxWrite = 16u << 20;
+
+  static bool IsZeroBlock(const uint8_t* data, size_t size) {
+    uint32_t any = 0;
+    size_t i = 0;
+    // Word by word, 64 bytes between tests, which the compiler unrolls.
+    for (; i + 64 <= size; i += 64) {
+      for (size_t j = 0; j < 64; j += 4) {
+        uint32_t word;
+        std::memcpy(&word, data + i + j, 4);
+        any |= word;
+      }
+      if (any != 0) return false;
+    }
+    for (; i < size; ++i) any |= data[i];
+    return any == 0;
+  }
+
+  bool SkipHole() {
+    if (hole_ == 0) return true;
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(hole_);
+    if (!SetFilePointerEx(file_, distance, nullptr, FILE_CURRENT)) {
+      writeError_ = GetLastError();
+      return false;
+    }
+    hole_ = 0;
+    return true;
+  }
+
+  bool WriteAll(const uint8_t* data, size_t size) {
+    DWORD done = 0;
+    if (WriteFile(file_, data, static_cast<DWORD>(size), &done, nullptr) && done == size) return true;
+    writeError_ = GetLastError();
+    if (writeError_ == ERROR_SUCCESS) writeError_ = ERROR_WRITE_FAULT;
+    return false;
+  }
+
   HANDLE file_;
   uint64_t expectedSize_;
   std::string packName_;
   Checksum checksum_;
   uint64_t written_ = 0;
+  uint64_t hole_ = 0;  // zeros passed over and not yet written
   bool overflow_ = false;
   DWORD writeError_ = ERROR_SUCCESS;
   int shownPercent_ = -1;
@@ -334,6 +388,7 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
   if (!targetPath) return outcome;
 
   // The copy must be on disk before its name says it is whole.
+  if (outcome == kExitOk && !sink.Finish()) outcome = ReadWriteFailed(partPath, sink.WriteError());
   if (outcome == kExitOk && !FlushFileBuffers(part.Get())) outcome = ReadWriteFailed(partPath, GetLastError());
   part.Close();
   if (outcome == kExitOk &&

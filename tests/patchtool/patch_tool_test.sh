@@ -83,6 +83,22 @@ cmp -s "$game/Packs/01.tmp" "$scratch/localised.gpk" || fail "patch: the output 
 [[ -z $said ]] || fail "patch: printed to a pipe: $said"
 echo "ok: patch"
 
+# Zeros are passed over rather than written: a pack with a hole inside and at
+# its end must still come out whole, at its full size.
+head -c 200000 /dev/zero | cat "$scratch/localised.gpk" - >"$scratch/holes.gpk"
+printf 'data between the holes' >>"$scratch/holes.gpk"
+head -c 300000 /dev/zero >>"$scratch/holes.gpk"
+if bash "$make_tool" --program "$program" "$scratch/original.gpk" "$scratch/holes.gpk" "$scratch/holes.exe" >/dev/null 2>&1; then
+  cp "$scratch/holes.exe" "$game/holes.exe"
+  rm -f "$game/Packs/01.tmp"
+  run_tool "$game" holes.exe 'Packs\System.GPK' 'Packs\01.tmp'
+  ((status == 0)) && cmp -s "$game/Packs/01.tmp" "$scratch/holes.gpk" || fail "holes: status $status, $said"
+  rm -f "$game/holes.exe"
+  echo "ok: holes"
+else
+  fail "make-patch-tool could not make the tool for the pack with holes"
+fi
+
 # A copy left by a killed run is replaced, never taken for this run's.
 printf 'half' >"$game/Packs/01.tmp.part"
 rm -f "$game/Packs/01.tmp"
