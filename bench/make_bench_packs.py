@@ -18,14 +18,16 @@ def main():
     growth = int(sys.argv[5]) if len(sys.argv) > 5 else 1469273
     rnd = random.Random(size)
 
-    # Each region replaces up to 8 KiB, 16 KiB apart at least, by that much plus
-    # its share of the growth.
+    # Each region replaces up to 8 KiB (plus what it gives back where the pack
+    # shrinks), 16 KiB apart at least, by that much plus its share of the growth.
     starts = sorted(rnd.sample(range(0, size - 16384, 16384), regions))
     share, extra = divmod(growth, regions)
     edits = []
     for i, start in enumerate(starts):
-        old = rnd.randint(1, 8192)
-        edits.append((start, old, old + share + (extra if i == regions - 1 else 0)))
+        add = share + (extra if i == regions - 1 else 0)
+        # A pack that shrinks takes more than it gives back in every region.
+        old = rnd.randint(1, 8192) + max(0, -add)
+        edits.append((start, old, old + add))
 
     with open(original, "wb") as out:
         left = size

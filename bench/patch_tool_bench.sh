@@ -11,6 +11,7 @@
 set -euo pipefail
 BUILD=$1 work=$2 runs=$3
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/timing.sh"
 status=0
 
 need=$((4 * 1920111811 + (64 << 20)))
@@ -22,9 +23,6 @@ fi
 mkdir -p "$work/game/Packs"
 trap 'rm -rf "$work"' EXIT
 
-ms() { echo $((($(date +%s%N) - $1) / 1000000)); }
-median() { printf '%s\n' "$@" | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 
 start=$(date +%s%N)
 python3 "$here/make_bench_packs.py" "$work/original.gpk" "$work/localised.gpk"
