@@ -2,39 +2,25 @@
 // process and compared with what xdelta3 itself decodes from them.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <algorithm>
 
+#include "AllocationMeter.h"
 #include "DeltaFiles.h"
-#include "WinePath.h"
+#include "XdeltaCases.h"
 
 namespace {
 
 using deltafiles::FileSource;
 using deltafiles::MemorySink;
 
-struct Case {
-  std::string name, source, delta, reference;
-};
+using xdeltacases::Case;
+using xdeltacases::InFolder;
 
-std::wstring CaseFolder() { return PathFromEnvironment(L"VCDIFF_CASES"); }
-
-// cases.txt: one case a line, "name source delta reference", files in the
-// same folder; "-" for no source.
-std::vector<Case> ReadCases() {
-  std::vector<Case> cases;
-  const std::vector<uint8_t> text = deltafiles::ReadWhole(CaseFolder() + L"\\cases.txt");
-  std::istringstream lines(std::string(text.begin(), text.end()));
-  Case c;
-  while (lines >> c.name >> c.source >> c.delta >> c.reference) cases.push_back(c);
-  return cases;
-}
-
-std::wstring InFolder(const std::string& name) { return CaseFolder() + L"\\" + deltafiles::Widen(name); }
+// One 16 MiB window, the source block cache and the delta's read buffers, with room to spare.
+constexpr size_t kDecoderMemory = 20u << 20;
 
 TEST(VcdiffInteropTest, DecodesWhatXdelta3Decodes) {
-  ASSERT_FALSE(CaseFolder().empty()) << "VCDIFF_CASES names no folder";
-  const std::vector<Case> cases = ReadCases();
+  const std::vector<Case> cases = xdeltacases::ReadCases();
   ASSERT_GE(cases.size(), 20u) << "cases.txt lists too few cases";
   std::vector<uint8_t> none;
   for (const Case& c : cases) {
@@ -43,6 +29,9 @@ TEST(VcdiffInteropTest, DecodesWhatXdelta3Decodes) {
     ASSERT_TRUE(delta.ok());
     const std::vector<uint8_t> reference = deltafiles::ReadWhole(InFolder(c.reference));
     MemorySink out(reference.size());
+    out.bytes.reserve(reference.size());
+    allocationmeter::ResetPeak();
+    const size_t before = allocationmeter::Live();
     vcdiff::Result result;
     if (c.source == "-") {
       deltafiles::MemorySource empty(none);
@@ -54,6 +43,7 @@ TEST(VcdiffInteropTest, DecodesWhatXdelta3Decodes) {
     }
     EXPECT_EQ(result.status, vcdiff::Status::kOk) << vcdiff::StatusName(result.status) << ": " << result.detail;
     EXPECT_EQ(result.deltaOffset, delta.Size());
+    EXPECT_LE(allocationmeter::Peak() - before, kDecoderMemory) << "bytes allocated at once while decoding";
     ASSERT_EQ(out.bytes.size(), reference.size());
     const auto mismatch = std::mismatch(out.bytes.begin(), out.bytes.end(), reference.begin());
     EXPECT_TRUE(mismatch.first == out.bytes.end()) << "first wrong byte at " << (mismatch.first - out.bytes.begin());
