@@ -342,22 +342,16 @@ class Decoder {
   // A cursor's failure as a result; `what` names the item being read.
   bool CursorFailed(const Cursor& cursor, const char* what) {
     const uint64_t at = cursor.Offset();
-    switch (cursor.fault()) {
-      case Cursor::Fault::kRead:
-        Fail(Status::kDeltaRead, at, "the delta could not be read at offset %" PRIu64, at);
-        break;
-      case Cursor::Fault::kVarint:
-        Fail(Status::kCorrupt, at, "window %" PRIu64 ": %s is an integer over 64 bits", window_, what);
-        break;
-      default:
-        if (window_ == UINT64_MAX)
-          Fail(Status::kCorrupt, at, "the delta ends inside its header (%s)", what);
-        else
-          Fail(Status::kCorrupt, at, "window %" PRIu64 ": %s runs past the end of its %s", window_, what,
-               &cursor == &header_ ? "delta" : "section");
-        break;
-    }
-    return false;
+    char where[32];
+    if (window_ == UINT64_MAX) std::snprintf(where, sizeof where, "the delta's header");
+    else std::snprintf(where, sizeof where, "window %" PRIu64, window_);
+    const char* section = &cursor == &data_ ? "data" : &cursor == &inst_ ? "instructions" : &cursor == &addr_ ? "addresses" : nullptr;
+    if (cursor.fault() == Cursor::Fault::kRead)
+      return Fail(Status::kDeltaRead, at, "%s: the delta could not be read at offset %" PRIu64, where, at);
+    if (cursor.fault() == Cursor::Fault::kVarint)
+      return Fail(Status::kCorrupt, at, "%s: %s is not an integer of 64 bits in at most ten bytes", where, what);
+    if (section) return Fail(Status::kCorrupt, at, "%s: %s runs past the end of the %s section", where, what, section);
+    return Fail(Status::kCorrupt, at, "%s: %s runs past the end of the delta; is it truncated?", where, what);
   }
 
   bool ReadHeader() {
@@ -523,7 +517,7 @@ class Decoder {
 
     while (!inst_.AtEnd()) {
       uint8_t index;
-      if (!inst_.Byte(index)) return CursorFailed(inst_, "the instructions section");
+      if (!inst_.Byte(index)) return CursorFailed(inst_, "an instruction");
       const Code& code = kDefaultTable[index];
       for (int half = 0; half < 2; ++half) {
         const uint8_t type = half ? code.type2 : code.type1;
