@@ -2,7 +2,7 @@
 # Makes small source/target pairs, deltas of them with xdelta3 over a table of
 # encoder options, and xdelta3's own decoding of each as the reference; then one
 # run of the test program under Wine decodes them all in-process and compares.
-# Usage: vcdiff_interop.sh WINE_RUN TEST_EXE [gtest arguments...]
+# Usage: vcdiff_xdelta.sh WINE_RUN TEST_EXE [gtest arguments...]
 set -euo pipefail
 run=$1 exe=$2
 shift 2
