@@ -516,7 +516,7 @@ class Decoder {
   uint8_t* window_buffer() { return windowBuffer_.get(); }
 
   bool ReserveWindow(size_t size) {
-    if (size <= windowCapacity_) return true;
+    if (windowBuffer_ && size <= windowCapacity_) return true;
     windowBuffer_.reset();
     windowCapacity_ = 0;
     const size_t capacity = std::max<size_t>(size, 64 << 10);
