@@ -76,6 +76,38 @@ static_assert(kDefaultTable[255].type1 == kCopy && kDefaultTable[255].mode1 == 8
 static_assert(kDefaultTable[163].type1 == kAdd && kDefaultTable[163].type2 == kCopy && kDefaultTable[162].type2 == kNoop,
               "the single COPYs must end at 162");
 
+// Most instructions move a few bytes; a call into the C library for each costs
+// more than the copy, so short ones are done here with overlapping head and
+// tail moves. `out` and `from` must not overlap.
+inline void CopyBytes(uint8_t* out, const uint8_t* from, size_t size) {
+  if (size > 32) {
+    std::memcpy(out, from, size);
+  } else if (size >= 16) {
+    uint64_t a[2], b[2];
+    std::memcpy(a, from, 16);
+    std::memcpy(b, from + size - 16, 16);
+    std::memcpy(out, a, 16);
+    std::memcpy(out + size - 16, b, 16);
+  } else if (size >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + size - 8, 8);
+    std::memcpy(out, &a, 8);
+    std::memcpy(out + size - 8, &b, 8);
+  } else if (size >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + size - 4, 4);
+    std::memcpy(out, &a, 4);
+    std::memcpy(out + size - 4, &b, 4);
+  } else if (size) {
+    const uint8_t a = from[0], b = from[size / 2], c = from[size - 1];
+    out[0] = a;
+    out[size / 2] = b;
+    out[size - 1] = c;
+  }
+}
+
 // A buffered reader over one range of the delta. Its buffer may start as a view
 // of bytes another cursor has already read (a small window's sections usually
 // arrive with its header), and refills from the delta only past them. Reads
@@ -163,7 +195,7 @@ class Cursor {
   bool Copy(uint8_t* out, size_t size) {
     size_t have = size_t(end_ - p_);
     if (size <= have) {
-      std::memcpy(out, p_, size);
+      CopyBytes(out, p_, size);
       p_ += size;
       return true;
     }
@@ -232,7 +264,7 @@ class SourceReader {
       if (!data) return false;
       const size_t at = size_t(offset % kBlock);
       const size_t n = std::min(size, kBlock - at);  // the block holds all of it: offset + n <= size_
-      std::memcpy(out, data + at, n);
+      CopyBytes(out, data + at, n);
       out += n;
       offset += n;
       size -= n;
@@ -283,13 +315,13 @@ class SourceReader {
 inline void CopyWithin(uint8_t* out, const uint8_t* from, size_t size) {
   const size_t distance = size_t(out - from);
   if (distance >= size) {
-    std::memcpy(out, from, size);
+    CopyBytes(out, from, size);
   } else if (distance == 1) {
     std::memset(out, *from, size);
   } else {
     while (size) {
       const size_t n = std::min(size, size_t(out - from));
-      std::memcpy(out, from, n);
+      CopyBytes(out, from, n);
       out += n;
       size -= n;
     }
@@ -342,22 +374,16 @@ class Decoder {
   // A cursor's failure as a result; `what` names the item being read.
   bool CursorFailed(const Cursor& cursor, const char* what) {
     const uint64_t at = cursor.Offset();
-    switch (cursor.fault()) {
-      case Cursor::Fault::kRead:
-        Fail(Status::kDeltaRead, at, "the delta could not be read at offset %" PRIu64, at);
-        break;
-      case Cursor::Fault::kVarint:
-        Fail(Status::kCorrupt, at, "window %" PRIu64 ": %s is an integer over 64 bits", window_, what);
-        break;
-      default:
-        if (window_ == UINT64_MAX)
-          Fail(Status::kCorrupt, at, "the delta ends inside its header (%s)", what);
-        else
-          Fail(Status::kCorrupt, at, "window %" PRIu64 ": %s runs past the end of its %s", window_, what,
-               &cursor == &header_ ? "delta" : "section");
-        break;
-    }
-    return false;
+    char where[32];
+    if (window_ == UINT64_MAX) std::snprintf(where, sizeof where, "the delta's header");
+    else std::snprintf(where, sizeof where, "window %" PRIu64, window_);
+    const char* section = &cursor == &data_ ? "data" : &cursor == &inst_ ? "instructions" : &cursor == &addr_ ? "addresses" : nullptr;
+    if (cursor.fault() == Cursor::Fault::kRead)
+      return Fail(Status::kDeltaRead, at, "%s: the delta could not be read at offset %" PRIu64, where, at);
+    if (cursor.fault() == Cursor::Fault::kVarint)
+      return Fail(Status::kCorrupt, at, "%s: %s is not an integer of 64 bits in at most ten bytes", where, what);
+    if (section) return Fail(Status::kCorrupt, at, "%s: %s runs past the end of the %s section", where, what, section);
+    return Fail(Status::kCorrupt, at, "%s: %s runs past the end of the delta; is it truncated?", where, what);
   }
 
   bool ReadHeader() {
@@ -490,7 +516,7 @@ class Decoder {
   uint8_t* window_buffer() { return windowBuffer_.get(); }
 
   bool ReserveWindow(size_t size) {
-    if (size <= windowCapacity_) return true;
+    if (windowBuffer_ && size <= windowCapacity_) return true;
     windowBuffer_.reset();
     windowCapacity_ = 0;
     const size_t capacity = std::max<size_t>(size, 64 << 10);
@@ -523,7 +549,7 @@ class Decoder {
 
     while (!inst_.AtEnd()) {
       uint8_t index;
-      if (!inst_.Byte(index)) return CursorFailed(inst_, "the instructions section");
+      if (!inst_.Byte(index)) return CursorFailed(inst_, "an instruction");
       const Code& code = kDefaultTable[index];
       for (int half = 0; half < 2; ++half) {
         const uint8_t type = half ? code.type2 : code.type1;

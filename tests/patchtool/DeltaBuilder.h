@@ -62,13 +62,6 @@ struct Window {
     targetLength += bytes.size();
     return *this;
   }
-  Window& Run(uint64_t size, uint8_t byte) {
-    inst.push_back(0);
-    PutVarint(inst, size);
-    data.push_back(byte);
-    targetLength += size;
-    return *this;
-  }
   // `value` is what the mode encodes: the address, here minus it, its
   // distance from a near slot, or the byte of a same slot.
   Window& Copy(uint64_t size, Mode mode, uint64_t value) {

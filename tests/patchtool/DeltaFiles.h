@@ -13,12 +13,6 @@
 
 namespace deltafiles {
 
-inline std::wstring Widen(const std::string& text) {
-  std::wstring wide;
-  for (char c : text) wide += static_cast<wchar_t>(static_cast<unsigned char>(c));
-  return wide;
-}
-
 class FileSource : public vcdiff::ByteSource {
  public:
   explicit FileSource(const std::wstring& path)

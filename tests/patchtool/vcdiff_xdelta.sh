@@ -2,7 +2,7 @@
 # Makes small source/target pairs, deltas of them with xdelta3 over a table of
 # encoder options, and xdelta3's own decoding of each as the reference; then one
 # run of the test program under Wine decodes them all in-process and compares.
-# Usage: vcdiff_interop.sh WINE_RUN TEST_EXE [gtest arguments...]
+# Usage: vcdiff_xdelta.sh WINE_RUN TEST_EXE [gtest arguments...]
 set -euo pipefail
 run=$1 exe=$2
 shift 2
@@ -57,6 +57,10 @@ for b in r.sample(blocks, 8):
     at = r.randrange(len(b) - 100)
     b[at:at + 100] = r.randbytes(100)
 put("spread.src", src); put("spread.tgt", b"".join(bytes(b) for b in blocks))
+
+# Windows of xdelta3's largest size, 16 MiB, the last one shorter.
+src = r.randbytes(17 << 20)
+put("large.src", src); put("large.tgt", src[1 << 20:] + r.randbytes(1 << 20) + src[:3 << 20])
 EOF
 
 pairs=(edit periodic self empty grow shrink spread)
@@ -70,29 +74,31 @@ options=(
 
 cases=0
 : >"$dir/cases.txt"
-for pair in "${pairs[@]}"; do
-  src=- with=()
+# make_case PAIR NAME OPTIONS: a delta of PAIR.tgt from PAIR.src (if there is
+# one), checked to decode with xdelta3 to the target, listed in cases.txt.
+make_case() {
+  local pair=$1 name=$2 opts=$3 src=- with=() whole=1048576
   if [[ -f $dir/$pair.src ]]; then
     src=$pair.src
     with=(-s "$dir/$src")
+    whole=$(stat -c %s "$dir/$src")
   fi
-  whole=1048576
-  [[ $src == - ]] || whole=$(stat -c %s "$dir/$src")
-  for row in "${options[@]}"; do
-    name=${row%%|*} opts=${row#*|}
-    # xdelta3 takes no source window under 512 KiB; the smallest this table uses is 1 MiB.
-    opts=${opts//WHOLE/$((whole > 1048576 ? whole : 1048576))}
-    delta=$pair.$name.vcdiff ref=$pair.$name.decoded
-    # shellcheck disable=SC2086 # the options split into words
-    xdelta3 -e -f -S none $opts "${with[@]}" "$dir/$pair.tgt" "$dir/$delta"
-    xdelta3 -d -f "${with[@]}" "$dir/$delta" "$dir/$ref"
-    cmp -s "$dir/$ref" "$dir/$pair.tgt" || { echo "xdelta3 does not decode its own $delta"; exit 1; }
-    # xdelta3's decoding is the target itself: keep one copy.
-    rm "$dir/$ref"
-    echo "$pair.$name $src $delta $pair.tgt" >>"$dir/cases.txt"
-    cases=$((cases + 1))
-  done
+  # xdelta3 takes no source window under 512 KiB; the smallest this table uses is 1 MiB.
+  opts=${opts//WHOLE/$((whole > 1048576 ? whole : 1048576))}
+  local delta=$pair.$name.vcdiff ref=$pair.$name.decoded
+  # shellcheck disable=SC2086 # the options split into words
+  xdelta3 -e -f -S none $opts "${with[@]}" "$dir/$pair.tgt" "$dir/$delta"
+  xdelta3 -d -f "${with[@]}" "$dir/$delta" "$dir/$ref"
+  cmp -s "$dir/$ref" "$dir/$pair.tgt" || { echo "xdelta3 does not decode its own $delta"; exit 1; }
+  # xdelta3's decoding is the target itself: keep one copy.
+  rm "$dir/$ref"
+  echo "$pair.$name $src $delta $pair.tgt" >>"$dir/cases.txt"
+  cases=$((cases + 1))
+}
+for pair in "${pairs[@]}"; do
+  for row in "${options[@]}"; do make_case "$pair" "${row%%|*}" "${row#*|}"; done
 done
+make_case large W16mBwhole '-W 16777216 -B WHOLE'
 echo "$cases deltas made with xdelta3; $(du -sh "$dir" | cut -f1) in $dir"
 
 VCDIFF_CASES=$dir "$run" "$exe" --gtest_color=no "$@"
