@@ -289,7 +289,7 @@ TEST(BrisundeFaultTest, ToolThatCrashesHalfWayFailsAndLeavesNoCopy) {
     SetControl(game, kPacks[0], "crash 1048576\n");
     const RunResult run =
         RunCaptured("\"" + game.File("01.exe") + "\" Packs\\System.GPK Packs\\01.tmp", game.Path());
-    ASSERT_TRUE(run.ended) << "a crash dialog kept the tool alive";
+    ASSERT_TRUE(run.ended) << "a crash dialog kept the tool alive? " << run;
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
     EXPECT_EQ(game.Size("Packs\\01.tmp"), 1048576);
   }
@@ -300,7 +300,7 @@ TEST(BrisundeFaultTest, ToolThatCrashesHalfWayFailsAndLeavesNoCopy) {
     const Pack& pack = kPacks[step];
     SetControl(game, pack, "crash 1048576\n");
     const RunResult run = RunInstaller(game);
-    ASSERT_TRUE(run.ended) << "a crash dialog kept the tool alive";
+    ASSERT_TRUE(run.ended) << "a crash dialog kept the tool alive? " << run;
     EXPECT_EQ(run.output, OutputUpToTool(step) + kFailed + PausePrompt());
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_TRUE(IsIntact(game, pack));

@@ -176,8 +176,7 @@ TEST_F(BrisundeRunDesktopTest, MissingToolIsReportedByTheShellAndFails) {
   LayOutUnpatchedGame();
   ASSERT_TRUE(DeleteFileA(game.File("01.exe").c_str()));
   const RunResult run = RunInstaller();
-  ASSERT_TRUE(run.ended) << "exit code " << run.exitCode << " (259: still running), "
-                         << run.boxes << " box(es) dismissed";
+  ASSERT_TRUE(run.ended) << run;
   EXPECT_EQ(run.output, kGreeting + k0 + kFailed + PausePrompt());
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_GE(run.boxes, 1);
