@@ -196,7 +196,7 @@ inline RunResult RunCaptured(const std::string& commandLine, const std::string& 
   if (!process.Started()) return run;
   gamefolder::BoxDismisser dismisser(process.Id());
   process.Resume();
-  run.ended = process.Wait(60000);
+  run.ended = process.Wait(gamefolder::kColdStartMs);
   run.boxes = dismisser.Dismissed();
   run.exitCode = process.ExitCode();
   if (!run.ended) {

@@ -12,6 +12,11 @@
 
 namespace gamefolder {
 
+// The bound of every wait for a program to start, show itself, print or end:
+// a first start in a new Wine prefix, on a two-core machine busy with other
+// tests, can take half a minute. Each wait ends as soon as its condition holds.
+constexpr DWORD kColdStartMs = 60000;
+
 inline std::string ModuleFolder() {
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, sizeof(path));

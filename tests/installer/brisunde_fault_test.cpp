@@ -92,11 +92,12 @@ std::unique_ptr<CapturedProcess> StartInstaller(const GameFolder& game) {
 // 0 when none appears in time.
 DWORD WaitForHangingTool(const GameFolder& game, const Pack& pack) {
   const std::string path = game.File(std::string(pack.tool) + ".pid");
-  for (int i = 0; i < 1000; ++i) {
+  const ULONGLONG deadline = GetTickCount64() + gamefolder::kColdStartMs;
+  do {
     const DWORD id = std::strtoul(gamefolder::ReadText(path, 32).c_str(), nullptr, 10);
     if (id != 0) return id;
     Sleep(20);
-  }
+  } while (GetTickCount64() < deadline);
   return 0;
 }
 
@@ -104,7 +105,7 @@ bool KillProcess(DWORD id) {
   HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
   if (process == nullptr) return false;
   const bool killed = TerminateProcess(process, 1) != 0 &&
-                      WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+                      WaitForSingleObject(process, gamefolder::kColdStartMs) == WAIT_OBJECT_0;
   CloseHandle(process);
   return killed;
 }
@@ -171,7 +172,7 @@ TEST(BrisundeFaultTest, InstallerKilledWhileItsToolHangsLosesNothingAndTheNextRu
       installer->Kill();
       // Closing the console would end the tool too.
       EXPECT_TRUE(KillProcess(tool));
-      ASSERT_TRUE(installer->Wait(30000));
+      ASSERT_TRUE(installer->Wait(gamefolder::kColdStartMs));
       EXPECT_EQ(installer->Output(), OutputUpToTool(step));
     }
     for (int i = 0; i < 4; ++i) {
@@ -323,7 +324,7 @@ TEST(BrisundeFaultTest, ToolThatHangsAndIsKilledFailsAndLeavesNoCopy) {
     ASSERT_NE(tool, 0u) << "the tool never got half-way";
     EXPECT_EQ(game.Size(pack.temp), 65536);
     EXPECT_TRUE(KillProcess(tool));
-    ASSERT_TRUE(installer->Wait(30000));
+    ASSERT_TRUE(installer->Wait(gamefolder::kColdStartMs));
     EXPECT_EQ(installer->Output(), OutputUpToTool(step) + kFailed + PausePrompt());
     EXPECT_EQ(installer->ExitCode(), 0u);
     EXPECT_TRUE(IsIntact(game, pack));
@@ -430,11 +431,11 @@ TEST(BrisundeFaultTest, SecondInstallerClosedMidWriteCannotCostTheFirstItsPack) 
     ASSERT_NE(tool, 0u) << "the second installer's tool never got half-way";
     second->Kill();
     EXPECT_TRUE(KillProcess(tool));
-    ASSERT_TRUE(second->Wait(30000));
+    ASSERT_TRUE(second->Wait(gamefolder::kColdStartMs));
   }
   CloseHandle(held);
 
-  ASSERT_TRUE(first->Wait(60000));
+  ASSERT_TRUE(first->Wait(gamefolder::kColdStartMs));
   EXPECT_EQ(first->Output(), kGreeting + k0 + k25 + kTool02 + kFailed + PausePrompt());
   EXPECT_TRUE(IsIntact(game, pack));
 }

@@ -208,7 +208,7 @@ TEST_F(BrisundeRunDesktopTest, ConsoleShowsTheLinesWhateverItsCodePage) {
   RemoveDirectoryA(game.Packs().c_str());
   ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                              game.Path().c_str(), &startup, &process));
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, gamefolder::kColdStartMs), WAIT_OBJECT_0);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   CloseHandle(inRead);
