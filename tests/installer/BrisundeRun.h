@@ -157,6 +157,17 @@ class CapturedProcess {
     return paths;
   }
 
+  // Whether a process whose image is called name ("02.exe") runs in the job.
+  bool Runs(const std::string& name) const {
+    for (const std::string& path : Processes()) {
+      if (path.size() > name.size() && path[path.size() - name.size() - 1] == '\\' &&
+          lstrcmpiA(path.c_str() + path.size() - name.size(), name.c_str()) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // Complete only after Wait has returned true.
   const std::string& Output() const { return output_; }
   DWORD ExitCode() const {

@@ -360,11 +360,12 @@ TEST(BrisundeFaultTest, ToolExitCodeDecidesNothing) {
   }
 }
 
-// The first round starts both at once; in the later ones the second follows a
-// little later, so that the two also meet in the later steps.
+// The first round starts both at once; in the later ones the second starts once
+// the first has started the tool of step `round`, so that the two also meet in
+// the later steps.
 TEST(BrisundeFaultTest, TwoInstallersAtOnceNeverDestroyAPack) {
   for (int round = 0; round < 4; ++round) {
-    SCOPED_TRACE(testing::Message() << "second installer " << 250 * round << " ms later");
+    SCOPED_TRACE(testing::Message() << "second installer after the first's tool " << round);
     GameFolder game;
     LayOutUnpatchedGame(game);
     for (const Pack& pack : kPacks) SetControl(game, pack, "sleep 300\n");
@@ -372,7 +373,11 @@ TEST(BrisundeFaultTest, TwoInstallersAtOnceNeverDestroyAPack) {
     CapturedProcess first(InstallerCommand(), game.Path());
     CapturedProcess second(InstallerCommand(), game.Path());
     first.Resume();
-    Sleep(250 * round);
+    const ULONGLONG deadline = GetTickCount64() + gamefolder::kColdStartMs;
+    while (game.ToolRuns().size() < static_cast<size_t>(round) && GetTickCount64() < deadline) {
+      Sleep(20);
+    }
+    ASSERT_GE(game.ToolRuns().size(), static_cast<size_t>(round)) << "the first installer stalled";
     second.Resume();
     ASSERT_TRUE(first.Wait(60000));
     ASSERT_TRUE(second.Wait(60000));
@@ -408,21 +413,17 @@ TEST(BrisundeFaultTest, SecondInstallerClosedMidWriteCannotCostTheFirstItsPack) 
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
   auto first = StartInstaller(game);
-  // The tool has closed its whole copy; the first installer checks it at once
-  // and waits, and the second installer takes far longer to start.
+  // The first installer checks its copy the moment its tool has ended, then
+  // waits for the pack; the second installer takes far longer to start. A copy
+  // of the whole size whose writer has left the job is that moment.
+  const std::string tool = std::string(pack.tool) + ".exe";
   bool copied = false;
-  for (int i = 0; i < 1000 && !copied; ++i) {
-    HANDLE copy = CreateFileA(game.File(pack.temp).c_str(), GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (copy != INVALID_HANDLE_VALUE) {
-      LARGE_INTEGER size;
-      copied = GetFileSizeEx(copy, &size) && size.QuadPart == pack.localised;
-      CloseHandle(copy);
-    }
+  const ULONGLONG deadline = GetTickCount64() + gamefolder::kColdStartMs;
+  do {
+    copied = game.Size(pack.temp) == pack.localised && !first->Runs(tool);
     if (!copied) Sleep(20);
-  }
-  ASSERT_TRUE(copied);
-  Sleep(500);
+  } while (!copied && GetTickCount64() < deadline);
+  ASSERT_TRUE(copied) << "the first installer's tool never finished its copy";
 
   SetControl(game, pack, "hang 65536\n");
   {
