@@ -200,9 +200,16 @@ class BoxDismisser {
     GetClassNameA(window, className, sizeof(className));
     if (owner == dismisser->processId_ && strcmp(className, "#32770") == 0 &&
         IsWindowVisible(window)) {
-      PostMessageA(window, WM_COMMAND, IDOK, 0);
+      // Counted before the press: the box's thread may return from it and read
+      // the count before this thread runs again.
       ++dismisser->dismissed_;
-      Sleep(200);
+      PostMessageA(window, WM_COMMAND, IDOK, 0);
+      // One press per box: it is looked for again only once it has gone.
+      const ULONGLONG deadline = GetTickCount64() + kColdStartMs;
+      while (!dismisser->stop_ && IsWindow(window) && IsWindowVisible(window) &&
+             GetTickCount64() < deadline) {
+        Sleep(10);
+      }
     }
     return TRUE;
   }
