@@ -14,12 +14,15 @@ namespace {
 
 const wchar_t kKey[] = L"Software\\Pellavor\\QUORVELIN";
 
+// The first dialog of a new Wine prefix, on a busy two-core machine, can take
+// half a minute to show.
 HWND WaitForDialog() {
-  for (int i = 0; i < 300; ++i) {
+  const ULONGLONG deadline = GetTickCount64() + 60000;
+  do {
     HWND dialog = FindWindowW(L"#32770", L"Telvaro");
     if (dialog && IsWindowVisible(dialog) && GetDlgItem(dialog, 1001)) return dialog;
     Sleep(20);
-  }
+  } while (GetTickCount64() < deadline);
   return nullptr;
 }
 

@@ -18,7 +18,9 @@ export="$out/telvaro-after.reg"
 program=$!
 trap 'kill $program 2>/dev/null || true' EXIT
 
-window=$(find_window '^Telvaro$') || { echo "no Telvaro window"; exit 1; }
+started=$SECONDS
+window=$(find_window '^Telvaro$') || { echo "no Telvaro window after $((SECONDS - started)) s"; exit 1; }
+echo "Telvaro window after $((SECONDS - started)) s"
 
 photograph_when_painted root "$out/telvaro.png" 16 -crop 320x200+0+0 ||
   { echo "the dialog never finished painting, or looks empty"; exit 1; }
@@ -28,8 +30,7 @@ echo "screenshot $out/telvaro.png: $(convert "$out/telvaro.png" -format %k info:
 xdotool windowfocus --sync "$window" 2>/dev/null
 xdotool key --delay 100 Tab Tab space Tab Down Return 2>/dev/null
 
-for _ in $(seq 100); do kill -0 $program 2>/dev/null || break; sleep 0.1; done
-if kill -0 $program 2>/dev/null; then echo "Telvaro did not close on Enter"; exit 1; fi
+wait_for_exit $program || { echo "Telvaro did not close on Enter"; exit 1; }
 wait $program || true
 
 # Exported as UTF-16 text; compare as UTF-8.

@@ -77,8 +77,8 @@ TEST(RunToEndTest, PauseReturnsAtEndOfInputAndEverythingIsCaptured) {
 TEST(HeldConsoleTest, PauseWaitsWhileInputIsHeldAndItsCountersCanBeRead) {
   HeldConsole program("cmd.exe /c echo ready&pause&echo after", ".");
   ASSERT_TRUE(program.Started());
-  ASSERT_TRUE(program.WaitPastLine("ready", 10000));
-  Sleep(300);
+  // Past the line is the pause's prompt: the program is at its pause, reading input.
+  ASSERT_TRUE(program.WaitPastLine("ready", gamefolder::kColdStartMs));
   EXPECT_TRUE(program.Running());
   PeakMemory peak;
   ASSERT_TRUE(program.QueryPeakMemory(&peak));
@@ -91,10 +91,13 @@ TEST(HeldConsoleTest, PauseWaitsWhileInputIsHeldAndItsCountersCanBeRead) {
 }
 
 TEST(HeldConsoleTest, LineWithNothingAfterItOrNoLineIsNotPassed) {
+  // Answered when the program ends, long before the bound.
   HeldConsole lineOnly("cmd.exe /c echo ready", ".");
-  EXPECT_FALSE(lineOnly.WaitPastLine("ready", 10000));
+  EXPECT_FALSE(lineOnly.WaitPastLine("ready", gamefolder::kColdStartMs));
+  // Once it is at its pause, nothing more comes; only the bound answers.
   HeldConsole other("cmd.exe /c echo other&pause", ".");
-  EXPECT_FALSE(other.WaitPastLine("ready", 3000));
+  ASSERT_TRUE(other.WaitPastLine("other", gamefolder::kColdStartMs));
+  EXPECT_FALSE(other.WaitPastLine("ready", 100));
   EXPECT_TRUE(other.Running());
 }
 

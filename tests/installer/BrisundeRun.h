@@ -5,8 +5,10 @@
 // Needs BRISUNDE_EXE, the installer's path on the build machine.
 #include <windows.h>
 
+#include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "GameFolder.h"
 #include "PackSizes.h"
@@ -52,6 +54,12 @@ class CapturedProcess {
  public:
   // Created suspended, so that several can be let go at the same moment.
   CapturedProcess(const std::string& commandLine, const std::string& directory) {
+    // Wine starts the desktop's own process when something first needs the
+    // desktop, from that process and with its standard error. Were that the
+    // program's first box, the desktop process would join the job and hold
+    // the output pipe open for as long as this test runs. On Windows the
+    // desktop is there before any program starts; here the test makes it so.
+    GetDesktopWindow();
     job_ = CreateJobObjectA(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -125,6 +133,41 @@ class CapturedProcess {
   // The program and everything it started.
   void KillAll() { TerminateJobObject(job_, 1); }
 
+  // The image paths of the processes now running in the job: the program and
+  // whatever it started ("?" for one that cannot be asked).
+  std::vector<std::string> Processes() const {
+    struct {
+      JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+      ULONG_PTR more[63];
+    } ids = {};
+    ids.list.NumberOfAssignedProcesses = 64;
+    std::vector<std::string> paths;
+    if (!QueryInformationJobObject(job_, JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr)) {
+      return paths;
+    }
+    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < 64; ++i) {
+      const DWORD id = static_cast<DWORD>(ids.list.ProcessIdList[i]);
+      char path[MAX_PATH];
+      DWORD length = sizeof(path);
+      HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+      const bool named = process != nullptr && QueryFullProcessImageNameA(process, 0, path, &length);
+      if (process != nullptr) CloseHandle(process);
+      paths.push_back(named ? std::string(path, length) : "?");
+    }
+    return paths;
+  }
+
+  // Whether a process whose image is called name ("02.exe") runs in the job.
+  bool Runs(const std::string& name) const {
+    for (const std::string& path : Processes()) {
+      if (path.size() > name.size() && path[path.size() - name.size() - 1] == '\\' &&
+          lstrcmpiA(path.c_str() + path.size() - name.size(), name.c_str()) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // Complete only after Wait has returned true.
   const std::string& Output() const { return output_; }
   DWORD ExitCode() const {
@@ -145,10 +188,16 @@ class CapturedProcess {
 
 struct RunResult {
   std::string output;
-  DWORD exitCode = 0xFFFFFFFF;
+  DWORD exitCode = 0xFFFFFFFF;  // 259 (STILL_ACTIVE) while it runs
   int boxes = 0;
-  bool ended = false;
+  bool ended = false;  // the program ended and nothing it started holds its output
+  std::string stillRunning;  // when not ended: what ran on in its job at the bound
 };
+
+inline std::ostream& operator<<(std::ostream& out, const RunResult& run) {
+  return out << "exit code " << run.exitCode << " (259 would be still running), " << run.boxes
+             << " box(es) dismissed, still running in its job: " << run.stillRunning;
+}
 
 // Runs commandLine in directory to its end, pressing OK on any box it shows.
 // A run that does not end within a minute is ended, and says so.
@@ -158,10 +207,16 @@ inline RunResult RunCaptured(const std::string& commandLine, const std::string& 
   if (!process.Started()) return run;
   gamefolder::BoxDismisser dismisser(process.Id());
   process.Resume();
-  run.ended = process.Wait(60000);
+  run.ended = process.Wait(gamefolder::kColdStartMs);
   run.boxes = dismisser.Dismissed();
   run.exitCode = process.ExitCode();
-  if (!run.ended) return run;
+  if (!run.ended) {
+    for (const std::string& path : process.Processes()) {
+      run.stillRunning += (run.stillRunning.empty() ? "" : ", ") + path;
+    }
+    if (run.stillRunning.empty()) run.stillRunning = "nothing";
+    return run;
+  }
   run.output = process.Output();
   return run;
 }

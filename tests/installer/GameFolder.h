@@ -12,6 +12,11 @@
 
 namespace gamefolder {
 
+// The bound of every wait for a program to start, show itself, print or end:
+// a first start in a new Wine prefix, on a two-core machine busy with other
+// tests, can take half a minute. Each wait ends as soon as its condition holds.
+constexpr DWORD kColdStartMs = 60000;
+
 inline std::string ModuleFolder() {
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, sizeof(path));
@@ -195,9 +200,16 @@ class BoxDismisser {
     GetClassNameA(window, className, sizeof(className));
     if (owner == dismisser->processId_ && strcmp(className, "#32770") == 0 &&
         IsWindowVisible(window)) {
-      PostMessageA(window, WM_COMMAND, IDOK, 0);
+      // Counted before the press: the box's thread may return from it and read
+      // the count before this thread runs again.
       ++dismisser->dismissed_;
-      Sleep(200);
+      PostMessageA(window, WM_COMMAND, IDOK, 0);
+      // One press per box: it is looked for again only once it has gone.
+      const ULONGLONG deadline = GetTickCount64() + kColdStartMs;
+      while (!dismisser->stop_ && IsWindow(window) && IsWindowVisible(window) &&
+             GetTickCount64() < deadline) {
+        Sleep(10);
+      }
     }
     return TRUE;
   }

@@ -171,7 +171,8 @@ void StartHolder(const char* self, const char* path, DWORD holdMs) {
   // Detached, so that the holder keeps no console or output pipe of ours open.
   if (CreateProcessA(self, commandLine, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
                      nullptr, &startup, &process)) {
-    WaitForSingleObject(opened, 10000);
+    // Its first start in a new prefix on a busy machine can take half a minute.
+    WaitForSingleObject(opened, 60000);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }

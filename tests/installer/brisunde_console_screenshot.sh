@@ -36,13 +36,14 @@ trap restore EXIT
 (cd "$game" && exec "$run" wineconsole "Z:${exe//\//\\}") >"$out/brisunde-console.log" 2>&1 &
 console=$!
 
-# The closing pause is reached when the last tool has run and its copy is in place.
-for _ in $(seq 300); do
-  [[ $(stat -c %s "$game/Packs/Event04.GPK") == 1913208630 ]] && break
+# The closing pause is reached when the last tool has run and its copy is in
+# place: a whole run, the console's and every tool's first start included.
+deadline=$((SECONDS + COLD_START_SECONDS))
+until [[ $(stat -c %s "$game/Packs/Event04.GPK") == 1913208630 ]]; do
+  ((SECONDS < deadline)) || { echo "the last pack was not replaced in time"; exit 1; }
   sleep 0.1
 done
-window=$(xdotool search --name 'Brisunde' 2>/dev/null | head -n 1 || true)
-[[ -n $window ]] || { echo "no console window"; exit 1; }
+window=$(find_window 'Brisunde') || { echo "no console window"; exit 1; }
 
 # The pause prompt follows the last line; the picture is taken once nothing changes.
 photograph_when_painted "$window" "$out/brisunde-console.png" 8 ||
@@ -53,8 +54,7 @@ echo "screenshot $out/brisunde-console.png: $(convert "$out/brisunde-console.png
 kill -0 $console 2>/dev/null || { echo "the installer ended before its pause"; exit 1; }
 xdotool windowfocus --sync "$window" || { echo "cannot focus the console window"; exit 1; }
 xdotool key space
-for _ in $(seq 100); do kill -0 $console 2>/dev/null || break; sleep 0.1; done
-if kill -0 $console 2>/dev/null; then echo "the installer did not end on a key press"; exit 1; fi
+wait_for_exit $console || { echo "the installer did not end on a key press"; exit 1; }
 wait $console || true
 
 sizes=$(stat -c %s "$game"/Packs/*.GPK | tr '\n' ' ')

@@ -92,11 +92,12 @@ std::unique_ptr<CapturedProcess> StartInstaller(const GameFolder& game) {
 // 0 when none appears in time.
 DWORD WaitForHangingTool(const GameFolder& game, const Pack& pack) {
   const std::string path = game.File(std::string(pack.tool) + ".pid");
-  for (int i = 0; i < 1000; ++i) {
+  const ULONGLONG deadline = GetTickCount64() + gamefolder::kColdStartMs;
+  do {
     const DWORD id = std::strtoul(gamefolder::ReadText(path, 32).c_str(), nullptr, 10);
     if (id != 0) return id;
     Sleep(20);
-  }
+  } while (GetTickCount64() < deadline);
   return 0;
 }
 
@@ -104,7 +105,7 @@ bool KillProcess(DWORD id) {
   HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
   if (process == nullptr) return false;
   const bool killed = TerminateProcess(process, 1) != 0 &&
-                      WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+                      WaitForSingleObject(process, gamefolder::kColdStartMs) == WAIT_OBJECT_0;
   CloseHandle(process);
   return killed;
 }
@@ -171,7 +172,7 @@ TEST(BrisundeFaultTest, InstallerKilledWhileItsToolHangsLosesNothingAndTheNextRu
       installer->Kill();
       // Closing the console would end the tool too.
       EXPECT_TRUE(KillProcess(tool));
-      ASSERT_TRUE(installer->Wait(30000));
+      ASSERT_TRUE(installer->Wait(gamefolder::kColdStartMs));
       EXPECT_EQ(installer->Output(), OutputUpToTool(step));
     }
     for (int i = 0; i < 4; ++i) {
@@ -289,7 +290,7 @@ TEST(BrisundeFaultTest, ToolThatCrashesHalfWayFailsAndLeavesNoCopy) {
     SetControl(game, kPacks[0], "crash 1048576\n");
     const RunResult run =
         RunCaptured("\"" + game.File("01.exe") + "\" Packs\\System.GPK Packs\\01.tmp", game.Path());
-    ASSERT_TRUE(run.ended) << "a crash dialog kept the tool alive";
+    ASSERT_TRUE(run.ended) << "a crash dialog kept the tool alive? " << run;
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
     EXPECT_EQ(game.Size("Packs\\01.tmp"), 1048576);
   }
@@ -300,7 +301,7 @@ TEST(BrisundeFaultTest, ToolThatCrashesHalfWayFailsAndLeavesNoCopy) {
     const Pack& pack = kPacks[step];
     SetControl(game, pack, "crash 1048576\n");
     const RunResult run = RunInstaller(game);
-    ASSERT_TRUE(run.ended) << "a crash dialog kept the tool alive";
+    ASSERT_TRUE(run.ended) << "a crash dialog kept the tool alive? " << run;
     EXPECT_EQ(run.output, OutputUpToTool(step) + kFailed + PausePrompt());
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_TRUE(IsIntact(game, pack));
@@ -323,7 +324,7 @@ TEST(BrisundeFaultTest, ToolThatHangsAndIsKilledFailsAndLeavesNoCopy) {
     ASSERT_NE(tool, 0u) << "the tool never got half-way";
     EXPECT_EQ(game.Size(pack.temp), 65536);
     EXPECT_TRUE(KillProcess(tool));
-    ASSERT_TRUE(installer->Wait(30000));
+    ASSERT_TRUE(installer->Wait(gamefolder::kColdStartMs));
     EXPECT_EQ(installer->Output(), OutputUpToTool(step) + kFailed + PausePrompt());
     EXPECT_EQ(installer->ExitCode(), 0u);
     EXPECT_TRUE(IsIntact(game, pack));
@@ -359,11 +360,12 @@ TEST(BrisundeFaultTest, ToolExitCodeDecidesNothing) {
   }
 }
 
-// The first round starts both at once; in the later ones the second follows a
-// little later, so that the two also meet in the later steps.
+// The first round starts both at once; in the later ones the second starts once
+// the first has started the tool of step `round`, so that the two also meet in
+// the later steps.
 TEST(BrisundeFaultTest, TwoInstallersAtOnceNeverDestroyAPack) {
   for (int round = 0; round < 4; ++round) {
-    SCOPED_TRACE(testing::Message() << "second installer " << 250 * round << " ms later");
+    SCOPED_TRACE(testing::Message() << "second installer after the first's tool " << round);
     GameFolder game;
     LayOutUnpatchedGame(game);
     for (const Pack& pack : kPacks) SetControl(game, pack, "sleep 300\n");
@@ -371,7 +373,11 @@ TEST(BrisundeFaultTest, TwoInstallersAtOnceNeverDestroyAPack) {
     CapturedProcess first(InstallerCommand(), game.Path());
     CapturedProcess second(InstallerCommand(), game.Path());
     first.Resume();
-    Sleep(250 * round);
+    const ULONGLONG deadline = GetTickCount64() + gamefolder::kColdStartMs;
+    while (game.ToolRuns().size() < static_cast<size_t>(round) && GetTickCount64() < deadline) {
+      Sleep(20);
+    }
+    ASSERT_GE(game.ToolRuns().size(), static_cast<size_t>(round)) << "the first installer stalled";
     second.Resume();
     ASSERT_TRUE(first.Wait(60000));
     ASSERT_TRUE(second.Wait(60000));
@@ -407,21 +413,17 @@ TEST(BrisundeFaultTest, SecondInstallerClosedMidWriteCannotCostTheFirstItsPack) 
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
   auto first = StartInstaller(game);
-  // The tool has closed its whole copy; the first installer checks it at once
-  // and waits, and the second installer takes far longer to start.
+  // The first installer checks its copy the moment its tool has ended, then
+  // waits for the pack; the second installer takes far longer to start. A copy
+  // of the whole size whose writer has left the job is that moment.
+  const std::string tool = std::string(pack.tool) + ".exe";
   bool copied = false;
-  for (int i = 0; i < 1000 && !copied; ++i) {
-    HANDLE copy = CreateFileA(game.File(pack.temp).c_str(), GENERIC_READ, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (copy != INVALID_HANDLE_VALUE) {
-      LARGE_INTEGER size;
-      copied = GetFileSizeEx(copy, &size) && size.QuadPart == pack.localised;
-      CloseHandle(copy);
-    }
+  const ULONGLONG deadline = GetTickCount64() + gamefolder::kColdStartMs;
+  do {
+    copied = game.Size(pack.temp) == pack.localised && !first->Runs(tool);
     if (!copied) Sleep(20);
-  }
-  ASSERT_TRUE(copied);
-  Sleep(500);
+  } while (!copied && GetTickCount64() < deadline);
+  ASSERT_TRUE(copied) << "the first installer's tool never finished its copy";
 
   SetControl(game, pack, "hang 65536\n");
   {
@@ -430,11 +432,11 @@ TEST(BrisundeFaultTest, SecondInstallerClosedMidWriteCannotCostTheFirstItsPack) 
     ASSERT_NE(tool, 0u) << "the second installer's tool never got half-way";
     second->Kill();
     EXPECT_TRUE(KillProcess(tool));
-    ASSERT_TRUE(second->Wait(30000));
+    ASSERT_TRUE(second->Wait(gamefolder::kColdStartMs));
   }
   CloseHandle(held);
 
-  ASSERT_TRUE(first->Wait(60000));
+  ASSERT_TRUE(first->Wait(gamefolder::kColdStartMs));
   EXPECT_EQ(first->Output(), kGreeting + k0 + k25 + kTool02 + kFailed + PausePrompt());
   EXPECT_TRUE(IsIntact(game, pack));
 }

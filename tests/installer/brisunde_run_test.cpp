@@ -176,8 +176,7 @@ TEST_F(BrisundeRunDesktopTest, MissingToolIsReportedByTheShellAndFails) {
   LayOutUnpatchedGame();
   ASSERT_TRUE(DeleteFileA(game.File("01.exe").c_str()));
   const RunResult run = RunInstaller();
-  ASSERT_TRUE(run.ended) << "exit code " << run.exitCode << " (259: still running), "
-                         << run.boxes << " box(es) dismissed";
+  ASSERT_TRUE(run.ended) << run;
   EXPECT_EQ(run.output, kGreeting + k0 + kFailed + PausePrompt());
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_GE(run.boxes, 1);
@@ -209,7 +208,7 @@ TEST_F(BrisundeRunDesktopTest, ConsoleShowsTheLinesWhateverItsCodePage) {
   RemoveDirectoryA(game.Packs().c_str());
   ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                              game.Path().c_str(), &startup, &process));
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, gamefolder::kColdStartMs), WAIT_OBJECT_0);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   CloseHandle(inRead);

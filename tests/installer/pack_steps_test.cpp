@@ -270,7 +270,8 @@ TEST_F(PackStepTest, CopyKeptOpenByTheToolsChildFailsTheStep) {
   EXPECT_EQ(game.Size("Packs\\02.tmp"), kEvent02Localised) << "written, then left alone";
 
   // The child lets go in its own time; until then the scratch folder cannot be removed.
-  for (int waited = 0; waited < 100 && !FileExists(game.File("Packs\\02.tmp").c_str()); ++waited) {
+  const ULONGLONG deadline = GetTickCount64() + gamefolder::kColdStartMs;
+  while (!FileExists(game.File("Packs\\02.tmp").c_str()) && GetTickCount64() < deadline) {
     Sleep(100);
   }
 }

@@ -8,7 +8,9 @@
 
 #include "WinePath.h"
 
-inline constexpr DWORD kTelvaroTimeoutMs = 15000;
+// A first start in a new Wine prefix, on a two-core machine busy with other
+// tests, can take half a minute; every wait ends as soon as its condition holds.
+inline constexpr DWORD kTelvaroTimeoutMs = 60000;
 
 struct FoundWindow {
   DWORD pid;
@@ -53,7 +55,8 @@ class TelvaroProcess {
   // made before. After WaitForInputIdle, whatever the test sends or posts is
   // handled after that show.
   HWND WaitForWindow(bool dialog) const {
-    for (DWORD waited = 0; waited < kTelvaroTimeoutMs; waited += 50) {
+    const ULONGLONG deadline = GetTickCount64() + kTelvaroTimeoutMs;
+    while (GetTickCount64() < deadline) {
       FoundWindow found{pi_.dwProcessId, dialog, nullptr};
       EnumWindows(MatchTelvaroWindow, reinterpret_cast<LPARAM>(&found));
       if (found.hwnd) {

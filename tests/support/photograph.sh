@@ -1,27 +1,43 @@
 # Sourced by the screenshot tests and scripts/telvaro-screenshot.
 
-# Prints the first X window whose name matches PATTERN, waiting ten seconds at
-# most for it to appear; returns non-zero if none did.
+# How long a program may take to show, paint or end: its first start in a new
+# Wine prefix, on a two-core machine busy with other tests, can take half a
+# minute. Every wait below ends as soon as what it waits for has happened.
+COLD_START_SECONDS=${COLD_START_SECONDS:-60}
+
+# Prints the first X window whose name matches PATTERN, waiting at most
+# COLD_START_SECONDS for it to appear; returns non-zero if none did.
 # Usage: find_window PATTERN
 find_window() {
-  local window
-  for _ in $(seq 200); do
+  local window deadline=$((SECONDS + COLD_START_SECONDS))
+  while :; do
     window=$(xdotool search --name "$1" 2>/dev/null | head -n 1 || true)
     [[ -n $window ]] && { echo "$window"; return 0; }
+    ((SECONDS < deadline)) || return 1
     sleep 0.05
   done
-  return 1
+}
+
+# Waits at most COLD_START_SECONDS for process PID to end; non-zero if it runs on.
+# Usage: wait_for_exit PID
+wait_for_exit() {
+  local deadline=$((SECONDS + COLD_START_SECONDS))
+  while kill -0 "$1" 2>/dev/null; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.1
+  done
 }
 
 # Photographs an X window ("root" for the whole screen) into a PNG once it has
 # finished painting: the same picture several times in a row, with more than
-# MIN_COLOURS colours so that a blank window does not count. Waits ten seconds
-# at most; returns non-zero if the window never settled.
+# MIN_COLOURS colours so that a blank window does not count. Waits at most
+# COLD_START_SECONDS; returns non-zero if the window never settled.
 # Usage: photograph_when_painted WINDOW PNG MIN_COLOURS [import options...]
 photograph_when_painted() {
   local window=$1 png=$2 min_colours=$3 previous= current same=0
+  local deadline=$((SECONDS + COLD_START_SECONDS))
   shift 3
-  for _ in $(seq 100); do
+  while ((SECONDS < deadline)); do
     import -window "$window" "$@" "$png" 2>/dev/null || return 1
     current=$(convert "$png" -format '%k %#' info:)
     if ((${current%% *} > min_colours)) && [[ $current == "$previous" ]]; then
