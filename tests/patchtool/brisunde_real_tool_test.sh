@@ -53,9 +53,9 @@ echo "${said//$'\r'/}"
 
 status=0
 [[ $said == *"汉化进度.......25%"*"汉化进度.......100%，注入完成"* ]] || { echo "FAIL: not the done line"; status=1; }
-checksum() { xxhsum -H3 <"$1" | grep -oE '\b[0-9a-f]{16}\b' | head -n 1; }
-want=$(checksum "$scratch/localised.gpk")
-got=$(checksum "$game/Packs/System.GPK")
+source "$(dirname "$make_tool")/checksum.sh"
+want=$(xxh3_of "$scratch/localised.gpk")
+got=$(xxh3_of "$game/Packs/System.GPK")
 [[ $want == "$got" ]] || { echo "FAIL: System.GPK is not the localised pack ($got, want $want)"; status=1; }
 left=$(cd "$game/Packs" && ls -A | grep -v '^System\.GPK$' || true)
 [[ -z $left ]] || { echo "FAIL: left in Packs: $left"; status=1; }
