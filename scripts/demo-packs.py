@@ -24,8 +24,8 @@ def main():
     folder = sys.argv[1]
     for kind in ("original", "localised"):
         os.makedirs(os.path.join(folder, kind), exist_ok=True)
-    for spec in sys.argv[2:]:
-        name, original_size, localised_size = spec.split(":")
+    for entry in sys.argv[2:]:
+        name, original_size, localised_size = entry.split(":")
         make_pack(folder, name, int(original_size), int(localised_size))
 
 
