@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Checks the shipped executables as files: 32-bit x86 PE, the right subsystem,
-imports from Windows' own DLLs only, no debug information or time stamp, and the
-expected resources (manifest language and contents, icon, version block).
+"""Checks the built executables as files: PE for the build's machine (32-bit
+x86 for what ships, x64 for the twins), the right subsystem, imports from
+Windows' own DLLs only, no debug information or time stamp, and the expected
+resources (manifest language and contents, icon, version block).
 
-Usage: binary_conformance.py NAME=PATH:SUBSYSTEM[:icon,version,-DLL] ...
+Usage: binary_conformance.py [--machine i686|x64] NAME=PATH:SUBSYSTEM[:icon,version,-DLL] ...
 "-DLL" says the program must not import DLL at start-up (it loads it when needed).
 """
 import struct
@@ -15,6 +16,8 @@ WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "comctl32.dll", "s
                 "gdi32.dll", "msvcrt.dll", "version.dll", "ole32.dll"}
 SUBSYSTEMS = {"gui": 2, "console": 3}
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+# machine field, optional header magic, whether the 32-bit machine flag is set
+MACHINES = {"i686": (0x14C, 0x10B, True), "x64": (0x8664, 0x20B, False)}
 
 
 class PE:
@@ -29,8 +32,10 @@ class PE:
         opt = coff + 20
         (self.magic,) = struct.unpack_from("<H", data, opt)
         (self.subsystem,) = struct.unpack_from("<H", data, opt + 68)
-        (ndirs,) = struct.unpack_from("<I", data, opt + 92)
-        self.dirs = [struct.unpack_from("<II", data, opt + 96 + 8 * i) for i in range(ndirs)]
+        # PE32+ widens four sizes before the data directories by 4 bytes each.
+        dirs_at = opt + (96 if self.magic == 0x10B else 112)
+        (ndirs,) = struct.unpack_from("<I", data, dirs_at - 4)
+        self.dirs = [struct.unpack_from("<II", data, dirs_at + 8 * i) for i in range(ndirs)]
         self.sections = []
         for i in range(nsections):
             s = opt + opt_size + 40 * i
@@ -82,7 +87,7 @@ class PE:
         return found
 
 
-def check(name, path, subsystem, extras):
+def check(name, path, subsystem, extras, machine):
     failures = []
 
     def expect(ok, what):
@@ -91,9 +96,11 @@ def check(name, path, subsystem, extras):
 
     with open(path, "rb") as f:
         pe = PE(f.read())
-    expect(pe.machine == 0x14C, "machine is x86 (0x14c), not %#x" % pe.machine)
-    expect(pe.magic == 0x10B, "PE32, not PE32+")
-    expect(pe.characteristics & 0x0100, "32-bit machine flag")
+    code, magic, flag32 = MACHINES[machine]
+    expect(pe.machine == code, "machine is %s (%#x), not %#x" % (machine, code, pe.machine))
+    expect(pe.magic == magic, "optional header magic %#x, not %#x" % (magic, pe.magic))
+    expect(bool(pe.characteristics & 0x0100) == flag32,
+           "32-bit machine flag %s" % ("set" if flag32 else "clear"))
     expect(pe.subsystem == SUBSYSTEMS[subsystem], "subsystem %s, not %d" % (subsystem, pe.subsystem))
     expect(pe.timestamp == 0, "no time stamp in the header (%#x)" % pe.timestamp)
     expect(pe.symtab == 0 and pe.nsymbols == 0, "no symbol table")
@@ -127,11 +134,14 @@ def check(name, path, subsystem, extras):
 
 
 def main(args):
+    machine = "i686"
+    if args[:1] == ["--machine"]:
+        machine, args = args[1], args[2:]
     ok = True
     for arg in args:
         name, rest = arg.split("=", 1)
         path, subsystem, *extras = rest.split(":")
-        ok &= check(name, path, subsystem, extras[0].split(",") if extras else [])
+        ok &= check(name, path, subsystem, extras[0].split(",") if extras else [], machine)
     return 0 if ok else 1
 
 

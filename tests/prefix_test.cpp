@@ -1,7 +1,8 @@
-// The prefix each test ran in is the Windows it is named after: in win64 these
+// The prefix each test ran in is the Windows it is named after: in win64 the
 // 32-bit programs run under WoW64, with 64-bit Windows' folders, file system
-// redirection and registry views; in win32 there is none of that. A Wine that
-// cannot make a 64-bit prefix quietly makes a 32-bit one, which this catches.
+// redirection and registry views; in win32 there is none of that; in x64 the
+// 64-bit twins run natively on 64-bit Windows. A Wine that cannot make a
+// 64-bit prefix quietly makes a 32-bit one, which this catches.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -42,18 +43,28 @@ std::string SystemDll(const char* name) {
   return std::string(folder) + "\\" + name;
 }
 
+// The prefix's Windows and how this program runs on it.
+struct Expected {
+  bool windows64;  // 64-bit Windows: a SysWOW64 folder and two registry views
+  bool wow64;      // a 32-bit program on 64-bit Windows
+};
+
+Expected ForArch(const std::string& arch) { return {arch != "win32", arch == "win64"}; }
+
 TEST(PrefixTest, IsTheWindowsItIsNamedAfter) {
   const std::string arch = Arch();
-  ASSERT_TRUE(arch == "win32" || arch == "win64") << "WINE_ARCH is '" << arch << "'";
-  const bool win64 = arch == "win64";
+  ASSERT_TRUE(arch == "win32" || arch == "win64" || arch == "x64") << "WINE_ARCH is '" << arch << "'";
+  const Expected expected = ForArch(arch);
+  // The twins are built for x64 only, the shipped programs for x86 only.
+  EXPECT_EQ(arch == "x64" ? 8u : 4u, sizeof(void*));
 
   BOOL wow64 = FALSE;
   ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
-  EXPECT_EQ(win64, wow64 != FALSE);
+  EXPECT_EQ(expected.wow64, wow64 != FALSE);
 
   char wowFolder[MAX_PATH] = {};
   const UINT length = GetSystemWow64DirectoryA(wowFolder, MAX_PATH);
-  if (win64) {
+  if (expected.windows64) {
     EXPECT_EQ("c:\\windows\\syswow64", Lower(std::string(wowFolder, length)));
   } else {
     EXPECT_EQ(0u, length);
@@ -61,14 +72,16 @@ TEST(PrefixTest, IsTheWindowsItIsNamedAfter) {
 
   char programFiles[MAX_PATH] = {};
   GetEnvironmentVariableA("ProgramFiles", programFiles, MAX_PATH);
-  EXPECT_EQ(win64 ? "c:\\program files (x86)" : "c:\\program files", Lower(programFiles));
+  EXPECT_EQ(expected.wow64 ? "c:\\program files (x86)" : "c:\\program files", Lower(programFiles));
 }
 
-// A 32-bit program asking for system32 gets the 32-bit DLLs, which on 64-bit
-// Windows live in SysWOW64; the loader of the installer's shell32 relies on it.
-TEST(PrefixTest, System32HoldsThe32BitDllsAsThisProgramSeesIt) {
-  EXPECT_EQ(IMAGE_FILE_MACHINE_I386, PeMachine(SystemDll("shell32.dll")));
-  if (Arch() != "win64") return;
+// A program asking for system32 gets the DLLs of its own size: for a 32-bit
+// program on 64-bit Windows they live in SysWOW64; the loader of the
+// installer's shell32 relies on it.
+TEST(PrefixTest, System32HoldsTheDllsOfThisProgramsSize) {
+  const WORD own = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+  EXPECT_EQ(own, PeMachine(SystemDll("shell32.dll")));
+  if (!ForArch(Arch()).wow64) return;
   PVOID redirection = nullptr;
   ASSERT_TRUE(Wow64DisableWow64FsRedirection(&redirection));
   const WORD native = PeMachine(SystemDll("shell32.dll"));
@@ -76,13 +89,13 @@ TEST(PrefixTest, System32HoldsThe32BitDllsAsThisProgramSeesIt) {
   EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, native);
 }
 
-// HKEY_LOCAL_MACHINE\Software has a 32-bit view of its own under WoW64.
-TEST(PrefixTest, RegistryHasTwoViewsOnlyUnderWow64) {
+// HKEY_LOCAL_MACHINE\Software has a 32-bit view of its own on 64-bit Windows.
+TEST(PrefixTest, RegistryHasTwoViewsOnlyOn64BitWindows) {
   HKEY key = nullptr;
   const LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Wow6432Node", 0,
                                     KEY_READ | KEY_WOW64_64KEY, &key);
   if (key) RegCloseKey(key);
-  EXPECT_EQ(Arch() == "win64", status == ERROR_SUCCESS) << status;
+  EXPECT_EQ(ForArch(Arch()).windows64, status == ERROR_SUCCESS) << status;
 }
 
 }  // namespace

@@ -195,14 +195,38 @@ TEST_F(TelvaroResources, IconIsOne128PixelImageOf32Bits) {
   EXPECT_EQ(sizeof(header) + 128u * 128u * 4u + 128u * 16u, image.size());
 }
 
+// The machine field of the file's PE header: 0x14c for x86, 0x8664 for x64.
+WORD MachineOfFile(const std::wstring& path) {
+  std::vector<BYTE> head(4096);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD got = 0;
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  ReadFile(file, head.data(), static_cast<DWORD>(head.size()), &got, nullptr);
+  CloseHandle(file);
+  LONG peOffset = 0;
+  if (got < 0x40) return 0;
+  std::memcpy(&peOffset, &head[0x3C], sizeof(peOffset));
+  WORD machine = 0;
+  if (peOffset < 0 || static_cast<DWORD>(peOffset) + 6 > got) return 0;
+  std::memcpy(&machine, &head[peOffset + 4], sizeof(machine));
+  return machine;
+}
+
+// The common controls named must be those of the program's own processor:
+// a 64-bit program that asks for the x86 ones cannot start.
 TEST_F(TelvaroResources, ManifestAsksForCommonControls6AsInvokerDpiAware) {
   EXPECT_EQ(std::vector<WORD>{kEnglishUs}, Languages(RT_MANIFEST, MAKEINTRESOURCEW(1)));
   std::vector<BYTE> bytes = Resource(RT_MANIFEST, MAKEINTRESOURCEW(1), kEnglishUs);
   std::string text(bytes.begin(), bytes.end());
+  const WORD machine = MachineOfFile(PathFromEnvironment(L"TELVARO_EXE"));
+  ASSERT_TRUE(machine == IMAGE_FILE_MACHINE_I386 || machine == IMAGE_FILE_MACHINE_AMD64) << machine;
+  const std::string identity =
+      std::string("<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" "
+                  "version=\"6.0.0.0\" processorArchitecture=\"") +
+      (machine == IMAGE_FILE_MACHINE_I386 ? "x86" : "amd64") +
+      "\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\"/>";
   for (const char* part :
-       {"<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" "
-        "version=\"6.0.0.0\" processorArchitecture=\"x86\" "
-        "publicKeyToken=\"6595b64144ccf1df\" language=\"*\"/>",
+       {identity.c_str(),
         "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
         ">true</dpiAware>"}) {
     EXPECT_NE(std::string::npos, text.find(part)) << part;
