@@ -4,9 +4,11 @@
 # packs, then run where it succeeds and where it must refuse. Every refusal
 # exits non-zero with one GBK line naming its case and leaves nothing at TARGET
 # or under TARGET's temporary name.
-# Usage: patch_tool_test.sh TOOL_PROGRAM MAKE_PATCH_TOOL (run through wine-run --unix)
+# With SHIPPED_PROGRAM, the 32-bit program, the 64-bit TOOL_PROGRAM also checks
+# the shipped tool made from it, as a machine that cannot run it does.
+# Usage: patch_tool_test.sh TOOL_PROGRAM MAKE_PATCH_TOOL [SHIPPED_PROGRAM] (run through wine-run --unix)
 set -uo pipefail
-program=$(readlink -f "$1") make_tool=$(readlink -f "$2")
+program=$(readlink -f "$1") make_tool=$(readlink -f "$2") shipped=${3:+$(readlink -f "$3")}
 
 scratch=$(mktemp -d)
 mounts=()
@@ -206,6 +208,29 @@ if out=$(bash "$make_tool" --program "$program" --vcdiff "$scratch/good.vcdiff" 
   echo "ok: --vcdiff"
 else
   fail "make-patch-tool --vcdiff: $out"
+fi
+
+# Where 32-bit programs cannot run, the shipped tool is checked by its twin:
+# the same delta and trailer on the 64-bit program. What is written is the
+# shipped tool, whole, and a delta that the twin refuses writes nothing.
+if [[ -n $shipped ]]; then
+  source "$(dirname "$make_tool")/checksum.sh"
+  if out=$(QUORVELIN_I386=no bash "$make_tool" --program "$shipped" --check-program "$program" \
+    --vcdiff "$scratch/good.vcdiff" "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/made.exe" 2>&1); then
+    size=$(stat -c %s "$shipped") made=$(stat -c %s "$scratch/made.exe")
+    [[ $out == *"x64 twin"* ]] || fail "twin check: the maker did not say which check it did: $out"
+    cmp -s -n "$size" "$shipped" "$scratch/made.exe" || fail "twin check: the tool is not the shipped program"
+    head -c $((made - 16)) "$scratch/made.exe" >"$scratch/signed"
+    [[ $(xxh3_of "$scratch/signed") == $(od -An -tx8 -j$((made - 16)) -N8 "$scratch/made.exe" | tr -d ' ') ]] ||
+      fail "twin check: the tool's own checksum does not cover the shipped tool"
+    echo "ok: make-patch-tool checks the shipped tool by its twin: $(tail -n 1 <<<"$out")"
+  else
+    fail "make-patch-tool with the twin's check: $out"
+  fi
+  expect_maker_error "flipped delta, twin's check" "cannot make" --program "$shipped" --check-program "$program" \
+    --vcdiff "$scratch/flipped.vcdiff" "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/made.exe"
+  QUORVELIN_I386=no expect_maker_error "32-bit check where it cannot run" "cannot run 32-bit" \
+    --program "$shipped" --vcdiff "$scratch/good.vcdiff" "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/made.exe"
 fi
 
 ((failures == 0)) || { echo "$failures failure(s)"; exit 1; }
