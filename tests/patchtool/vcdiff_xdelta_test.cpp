@@ -301,4 +301,28 @@ TEST(VcdiffXdeltaTest, DecodesWhatXdelta3Decodes) {
   }
 }
 
+// The same deltas through 16-byte buffers and 256-byte source blocks, from
+// memory: every refill, direct read and block eviction that only deltas and
+// packs of many megabytes reach with the real sizes.
+TEST(VcdiffXdeltaTest, DecodesAlikeThroughTinyBuffers) {
+  vcdiff::Limits tiny;
+  tiny.deltaBuffer = 16;
+  tiny.sourceBlock = 256;
+  int decoded = 0;
+  for (const Case& c : ReadCases()) {
+    if (c.name.rfind("large.", 0) == 0) continue;  // 16 MiB windows: slow this way, and nothing more to reach
+    SCOPED_TRACE(c.name);
+    const Bytes delta = deltafiles::ReadWhole(InFolder(c.delta));
+    const Bytes source = c.source == "-" ? Bytes() : deltafiles::ReadWhole(InFolder(c.source));
+    const Bytes reference = deltafiles::ReadWhole(InFolder(c.reference));
+    MemorySource deltaBytes(delta), sourceBytes(source);
+    MemorySink out(reference.size());
+    const vcdiff::Result r = vcdiff::Decode(deltaBytes, sourceBytes, out, tiny);
+    EXPECT_EQ(r.status, Status::kOk) << vcdiff::StatusName(r.status) << ": " << r.detail;
+    EXPECT_TRUE(out.bytes == reference) << "other bytes than xdelta3's";
+    ++decoded;
+  }
+  EXPECT_GE(decoded, 100);
+}
+
 }  // namespace
