@@ -112,21 +112,21 @@ inline void CopyBytes(uint8_t* out, const uint8_t* from, size_t size) {
 // of bytes another cursor has already read (a small window's sections usually
 // arrive with its header), and refills from the delta only past them. Reads
 // past the range's end fail: a section never lends bytes to its neighbour.
+// A failed read is reported at the start of the item it was reading, wherever
+// the buffer happened to end.
 class Cursor {
  public:
   enum class Fault { kNone, kPastEnd, kRead, kVarint };
 
   Cursor(ByteSource& delta, uint8_t* buffer, size_t capacity) : delta_(delta), own_(buffer), capacity_(capacity) {}
 
-  // Starts reading at `begin`, up to `limit`, keeping what is already loaded when `begin` is in it.
+  // Starts reading at `begin`, up to `limit`, keeping what is already loaded
+  // when `begin` is in it. Only the header's cursor seeks, always with the
+  // delta's end as its limit, so nothing loaded ever lies past the limit.
   void Seek(uint64_t begin, uint64_t limit) {
     limit_ = limit;
     if (begin <= endOffset_ && endOffset_ - begin <= size_t(end_ - base_)) {
       p_ = end_ - (endOffset_ - begin);
-      if (endOffset_ > limit) {  // loaded bytes past the new limit must not be read
-        end_ -= endOffset_ - limit;
-        endOffset_ = limit;
-      }
       return;
     }
     base_ = p_ = end_ = own_;
@@ -150,9 +150,10 @@ class Cursor {
   uint64_t Offset() const { return endOffset_ - size_t(end_ - p_); }
   bool AtEnd() const { return p_ == end_ && endOffset_ == limit_; }
   Fault fault() const { return fault_; }
+  uint64_t faultOffset() const { return faultOffset_; }
 
   bool Byte(uint8_t& value) {
-    if (p_ == end_ && !Refill()) return false;
+    if (p_ == end_ && !Refill(Offset())) return false;
     value = *p_++;
     return true;
   }
@@ -172,13 +173,13 @@ class Cursor {
           return true;
         }
       }
-      fault_ = Fault::kVarint;
-      return false;
+      return Fail(Fault::kVarint, Offset());
     }
+    const uint64_t start = Offset();
     uint64_t v = 0;
     for (int i = 0; i < 10; ++i) {
-      uint8_t b;
-      if (!Byte(b)) return false;
+      if (p_ == end_ && !Refill(start)) return false;
+      const uint8_t b = *p_++;
       if (v >> 57) break;
       v = (v << 7) | (b & 0x7F);
       if (!(b & 0x80)) {
@@ -186,8 +187,7 @@ class Cursor {
         return true;
       }
     }
-    fault_ = Fault::kVarint;
-    return false;
+    return Fail(Fault::kVarint, start);
   }
 
   // Copies `size` bytes out; what the buffer does not hold goes straight from
@@ -199,34 +199,36 @@ class Cursor {
       p_ += size;
       return true;
     }
+    const uint64_t start = Offset();
+    if (size - have > limit_ - endOffset_) return Fail(Fault::kPastEnd, start);
     std::memcpy(out, p_, have);
     p_ = end_;
     out += have;
     size -= have;
     if (size >= capacity_) {
-      if (size > limit_ - endOffset_) return Fail(Fault::kPastEnd);
-      if (!delta_.ReadAt(endOffset_, out, size)) return Fail(Fault::kRead);
+      if (!delta_.ReadAt(endOffset_, out, size)) return Fail(Fault::kRead, start);
       endOffset_ += size;
       base_ = p_ = end_ = own_;
       return true;
     }
-    if (!Refill()) return false;
-    if (size > size_t(end_ - p_)) return Fail(Fault::kPastEnd);
+    if (!Refill(start)) return false;
     std::memcpy(out, p_, size);
     p_ += size;
     return true;
   }
 
  private:
-  bool Fail(Fault fault) {
+  bool Fail(Fault fault, uint64_t at) {
     fault_ = fault;
+    faultOffset_ = at;
     return false;
   }
 
-  bool Refill() {
-    if (endOffset_ >= limit_) return Fail(Fault::kPastEnd);
+  // `item` is where the item being read starts, for the report.
+  bool Refill(uint64_t item) {
+    if (endOffset_ >= limit_) return Fail(Fault::kPastEnd, item);
     const size_t size = size_t(std::min<uint64_t>(capacity_, limit_ - endOffset_));
-    if (!delta_.ReadAt(endOffset_, own_, size)) return Fail(Fault::kRead);
+    if (!delta_.ReadAt(endOffset_, own_, size)) return Fail(Fault::kRead, item);
     base_ = p_ = own_;
     end_ = own_ + size;
     endOffset_ += size;
@@ -242,28 +244,30 @@ class Cursor {
   uint64_t endOffset_ = 0;  // delta offset of *end_
   uint64_t limit_ = 0;
   Fault fault_ = Fault::kNone;
+  uint64_t faultOffset_ = 0;
 };
 
 // Source bytes for COPYs. Long copies go straight into the window; short ones,
 // which come in thousands, through a few aligned blocks kept by recent use.
 class SourceReader {
  public:
-  static constexpr size_t kBlock = 64 << 10;
   static constexpr size_t kSlots = 32;
-  static constexpr size_t kDirect = kBlock / 2;
 
-  explicit SourceReader(ByteSource& source) : source_(source), size_(source.Size()) {}
+  SourceReader(ByteSource& source, size_t block)
+      : source_(source), size_(source.Size()), block_(std::max<size_t>(block, 1)), direct_(std::max<size_t>(block_ / 2, 1)) {}
   uint64_t Size() const { return size_; }
+  // Whether the last failed Read failed for want of memory for the blocks.
+  bool outOfMemory() const { return outOfMemory_; }
 
   // Reads [offset, offset + size), which the caller has checked lies within the source.
   bool Read(uint64_t offset, uint8_t* out, size_t size) {
-    if (size >= kDirect) return source_.ReadAt(offset, out, size);
+    if (size >= direct_) return source_.ReadAt(offset, out, size);
     while (size) {
-      const uint64_t block = offset / kBlock;
+      const uint64_t block = offset / block_;
       const uint8_t* data = Block(block);
       if (!data) return false;
-      const size_t at = size_t(offset % kBlock);
-      const size_t n = std::min(size, kBlock - at);  // the block holds all of it: offset + n <= size_
+      const size_t at = size_t(offset % block_);
+      const size_t n = std::min(size, block_ - at);  // the block holds all of it: offset + n <= size_
       CopyBytes(out, data + at, n);
       out += n;
       offset += n;
@@ -274,9 +278,10 @@ class SourceReader {
 
  private:
   const uint8_t* Block(uint64_t block) {
-    if (last_ < kSlots && tag_[last_] == block) return memory_.get() + last_ * kBlock;
+    if (last_ < kSlots && tag_[last_] == block) return memory_.get() + last_ * block_;
     if (!memory_) {
-      memory_.reset(new (std::nothrow) uint8_t[kSlots * kBlock]);
+      if (block_ <= SIZE_MAX / kSlots) memory_.reset(new (std::nothrow) uint8_t[kSlots * block_]);
+      outOfMemory_ = !memory_;
       if (!memory_) return nullptr;
       std::fill(std::begin(tag_), std::end(tag_), UINT64_MAX);
     }
@@ -286,27 +291,30 @@ class SourceReader {
       if (tag_[i] == block) {
         used_[i] = clock_;
         last_ = i;
-        return memory_.get() + i * kBlock;
+        return memory_.get() + i * block_;
       }
       if (used_[i] < used_[victim]) victim = i;
     }
-    const uint64_t start = block * kBlock;
-    const size_t n = size_t(std::min<uint64_t>(kBlock, size_ - start));
+    const uint64_t start = block * block_;
+    const size_t n = size_t(std::min<uint64_t>(block_, size_ - start));
     tag_[victim] = UINT64_MAX;
-    if (!source_.ReadAt(start, memory_.get() + victim * kBlock, n)) return nullptr;
+    if (!source_.ReadAt(start, memory_.get() + victim * block_, n)) return nullptr;
     tag_[victim] = block;
     used_[victim] = clock_;
     last_ = victim;
-    return memory_.get() + victim * kBlock;
+    return memory_.get() + victim * block_;
   }
 
   ByteSource& source_;
   const uint64_t size_;
+  const size_t block_;
+  const size_t direct_;  // copies this long go straight into the window
   std::unique_ptr<uint8_t[]> memory_;
   uint64_t tag_[kSlots];
   uint64_t used_[kSlots] = {};
   uint64_t clock_ = 0;
   size_t last_ = kSlots;
+  bool outOfMemory_ = false;
 };
 
 // Copies within the window where the ranges may overlap: each byte must see the
@@ -330,20 +338,18 @@ inline void CopyWithin(uint8_t* out, const uint8_t* from, size_t size) {
 
 class Decoder {
  public:
-  static constexpr size_t kHeaderBuffer = 64 << 10;
-  static constexpr size_t kSectionBuffer = 64 << 10;
-
   Decoder(ByteSource& delta, ByteSource& source, ByteSink& target, const Limits& limits)
       : delta_(delta),
         target_(target),
         limits_(limits),
         deltaSize_(delta.Size()),
-        buffers_(new (std::nothrow) uint8_t[kHeaderBuffer + 3 * kSectionBuffer]),
-        header_(delta, buffers_.get(), kHeaderBuffer),
-        data_(delta, buffers_.get() + kHeaderBuffer, kSectionBuffer),
-        inst_(delta, buffers_.get() + kHeaderBuffer + kSectionBuffer, kSectionBuffer),
-        addr_(delta, buffers_.get() + kHeaderBuffer + 2 * kSectionBuffer, kSectionBuffer),
-        source_(source) {}
+        buffer_(std::max<size_t>(limits.deltaBuffer, 1)),
+        buffers_(buffer_ <= SIZE_MAX / 4 ? new (std::nothrow) uint8_t[4 * buffer_] : nullptr),
+        header_(delta, Buffer(0), buffer_),
+        data_(delta, Buffer(1), buffer_),
+        inst_(delta, Buffer(2), buffer_),
+        addr_(delta, Buffer(3), buffer_),
+        source_(source, limits.sourceBlock) {}
 
   Result Run() {
     if (!buffers_) {
@@ -359,6 +365,9 @@ class Decoder {
   }
 
  private:
+  // The cursors' buffers, none when there was no memory for them (Run stops then).
+  uint8_t* Buffer(size_t i) { return buffers_ ? buffers_.get() + i * buffer_ : nullptr; }
+
   bool Fail(Status status, uint64_t offset, const char* format, ...) __attribute__((format(printf, 4, 5))) {
     char text[256];
     va_list args;
@@ -373,7 +382,7 @@ class Decoder {
 
   // A cursor's failure as a result; `what` names the item being read.
   bool CursorFailed(const Cursor& cursor, const char* what) {
-    const uint64_t at = cursor.Offset();
+    const uint64_t at = cursor.faultOffset();
     char where[32];
     if (window_ == UINT64_MAX) std::snprintf(where, sizeof where, "the delta's header");
     else std::snprintf(where, sizeof where, "window %" PRIu64, window_);
@@ -578,8 +587,8 @@ class Decoder {
               if (value > here) return BadInstruction("a COPY's address lies %" PRIu64 " bytes before the start of the source", value - here);
               address = here - value;
             } else {
+              if (value > UINT64_MAX - near[mode - kModeNear]) return BadInstruction("a COPY's near address overflows");
               address = near[mode - kModeNear] + value;
-              if (address < value) return BadInstruction("a COPY's near address overflows");
             }
           } else {
             uint8_t b;
@@ -591,16 +600,20 @@ class Decoder {
           same[address % kSameSlots] = address;
           if (address >= here)
             return BadInstruction("a COPY at target offset %" PRIu64 " reads from address %" PRIu64 ", not before it (%" PRIu64 ")", uint64_t(pos), address, here);
-          size_t done = 0;
           if (address < segment) {
-            done = size_t(std::min<uint64_t>(n, segment - address));
-            if (!source_.Read(segmentPosition_ + address, out + pos, done))
-              return Fail(Status::kSourceRead, inst_.Offset(),
+            // A copied string lies wholly in the source segment or wholly in
+            // the target window (RFC 3284, section 3); xdelta3 -d refuses one
+            // that runs on from the one into the other, and so does this.
+            if (n > segment - address)
+              return BadInstruction("a COPY of %" PRIu64 " bytes from source segment address %" PRIu64 " runs past the segment's %" PRIu64 " bytes into the target",
+                                    size, address, segment);
+            if (!source_.Read(segmentPosition_ + address, out + pos, n))
+              return source_.outOfMemory()
+                         ? Fail(Status::kOutOfMemory, inst_.Offset(), "window %" PRIu64 ": no memory for the source's block cache", window_)
+                         : Fail(Status::kSourceRead, inst_.Offset(),
                           "window %" PRIu64 ": the source could not be read at offset %" PRIu64, window_, segmentPosition_ + address);
-          }
-          if (done < n) {
-            const size_t from = size_t(address + done - segment);
-            CopyWithin(out + pos + done, out + from, n - done);
+          } else {
+            CopyWithin(out + pos, out + size_t(address - segment), n);
           }
         }
         pos += n;
@@ -617,6 +630,7 @@ class Decoder {
   ByteSink& target_;
   const Limits limits_;
   const uint64_t deltaSize_;
+  const size_t buffer_;
   std::unique_ptr<uint8_t[]> buffers_;
   Cursor header_, data_, inst_, addr_;
   SourceReader source_;

@@ -41,6 +41,11 @@ enum class Status {
 struct Limits {
   // xdelta3's largest window (-W 16 MiB); larger windows are refused as unsupported.
   uint32_t maxTargetWindow = 16u << 20;
+  // Each of the four read buffers over the delta, and each of the 32 cached
+  // blocks of the source (at least 1 byte). Tests make them tiny, so that a
+  // small delta reaches the refills that real ones reach only past 64 KiB.
+  uint32_t deltaBuffer = 64u << 10;
+  uint32_t sourceBlock = 64u << 10;
 };
 
 struct Result {

@@ -1,6 +1,7 @@
 #include "AllocationMeter.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -8,12 +9,13 @@ namespace {
 
 std::atomic<size_t> live{0};
 std::atomic<size_t> peak{0};
+std::atomic<size_t> failAbove{SIZE_MAX};
 
 // Each block carries its size in front, kept at the alignment malloc gives.
 constexpr size_t kHeader = 16;
 
 void* Allocate(size_t size) noexcept {
-  if (size > SIZE_MAX - kHeader) return nullptr;
+  if (size > failAbove.load() || size > SIZE_MAX - kHeader) return nullptr;
   auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
   if (!block) return nullptr;
   *reinterpret_cast<size_t*>(block) = size;
@@ -43,6 +45,7 @@ namespace allocationmeter {
 size_t Live() { return live.load(); }
 size_t Peak() { return peak.load(); }
 void ResetPeak() { peak.store(live.load()); }
+void FailAbove(size_t bytes) { failAbove.store(bytes); }
 }  // namespace allocationmeter
 
 void* operator new(size_t size) { return AllocateOrThrow(size); }

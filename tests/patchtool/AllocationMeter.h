@@ -11,5 +11,8 @@ size_t Live();
 // The most live at once since the last ResetPeak().
 size_t Peak();
 void ResetPeak();
+// From now on, allocations of more than `bytes` fail (new throws, new
+// (std::nothrow) gives null), as on a machine out of memory; SIZE_MAX ends it.
+void FailAbove(size_t bytes);
 
 }  // namespace allocationmeter

@@ -1,21 +1,71 @@
 #pragma once
 
-// Byte sources and sinks for the decoder tests: files read with ReadFile at
-// 64-bit offsets, as the patch tool reads them, and memory for mutated deltas.
+// Byte sources and sinks for the decoder tests: files read at 64-bit offsets,
+// with ReadFile as the patch tool reads them or with pread on the build
+// machine, and memory for mutated deltas.
+#ifdef _WIN32
 #include <windows.h>
+#include <winioctl.h>
+
+#include "WinePath.h"
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VcdiffDecoder.h"
 
 namespace deltafiles {
 
+#ifdef _WIN32
+using Path = std::wstring;
+
+// `name` in the folder the environment variable `variable` names as a Unix path.
+inline Path InFolderOf(const char* variable, const std::string& name) {
+  const std::wstring wide(variable, variable + std::strlen(variable));
+  return PathFromEnvironment(wide.c_str()) + L"\\" + std::wstring(name.begin(), name.end());
+}
+
+inline Path TempFile(const std::string& stem) {
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  return std::wstring(folder) + std::wstring(stem.begin(), stem.end()) + L"_" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+}
+
+inline void RemoveFile(const Path& path) { DeleteFileW(path.c_str()); }
+
+// A sparse file of `size` bytes holding only `writes`; false if it could not be made.
+inline bool MakeSparseFile(const Path& path, uint64_t size, const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& writes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD ignored;
+  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+  bool ok = true;
+  for (const auto& [offset, bytes] : writes) {
+    OVERLAPPED at{};
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    DWORD done = 0;
+    ok = ok && WriteFile(file, bytes.data(), DWORD(bytes.size()), &done, &at) && done == bytes.size();
+  }
+  LARGE_INTEGER end;
+  end.QuadPart = LONGLONG(size);
+  ok = ok && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  CloseHandle(file);
+  return ok;
+}
+
 class FileSource : public vcdiff::ByteSource {
  public:
-  explicit FileSource(const std::wstring& path)
+  explicit FileSource(const Path& path)
       : file_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)) {
     LARGE_INTEGER size{};
     if (file_ != INVALID_HANDLE_VALUE && GetFileSizeEx(file_, &size)) size_ = static_cast<uint64_t>(size.QuadPart);
@@ -49,6 +99,64 @@ class FileSource : public vcdiff::ByteSource {
   HANDLE file_;
   uint64_t size_ = 0;
 };
+#else
+using Path = std::string;
+
+inline Path InFolderOf(const char* variable, const std::string& name) {
+  const char* folder = std::getenv(variable);
+  return std::string(folder ? folder : "") + "/" + name;
+}
+
+inline Path TempFile(const std::string& stem) {
+  const char* folder = std::getenv("TMPDIR");
+  return std::string(folder && *folder ? folder : "/tmp") + "/" + stem + "_" + std::to_string(getpid()) + ".bin";
+}
+
+inline void RemoveFile(const Path& path) { unlink(path.c_str()); }
+
+inline bool MakeSparseFile(const Path& path, uint64_t size, const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& writes) {
+  static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (const auto& [offset, bytes] : writes) ok = ok && pwrite(fd, bytes.data(), bytes.size(), off_t(offset)) == ssize_t(bytes.size());
+  ok = ok && ftruncate(fd, off_t(size)) == 0;
+  return close(fd) == 0 && ok;
+}
+
+class FileSource : public vcdiff::ByteSource {
+ public:
+  explicit FileSource(const Path& path) : fd_(open(path.c_str(), O_RDONLY)) {
+    static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+    struct stat status;
+    if (fd_ >= 0 && fstat(fd_, &status) == 0) size_ = uint64_t(status.st_size);
+  }
+  ~FileSource() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  uint64_t Size() const override { return size_; }
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
+    if (offset > size_ || size > size_ - offset) return false;
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (size) {
+      const ssize_t got = pread(fd_, out, size, off_t(offset));
+      if (got <= 0) return false;
+      out += got;
+      offset += uint64_t(got);
+      size -= size_t(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  uint64_t size_ = 0;
+};
+#endif
 
 class MemorySource : public vcdiff::ByteSource {
  public:
@@ -82,7 +190,7 @@ class MemorySink : public vcdiff::ByteSink {
   size_t cap_;
 };
 
-inline std::vector<uint8_t> ReadWhole(const std::wstring& path) {
+inline std::vector<uint8_t> ReadWhole(const Path& path) {
   FileSource file(path);
   std::vector<uint8_t> bytes(static_cast<size_t>(file.Size()));
   if (!file.ok() || (!bytes.empty() && !file.ReadAt(0, bytes.data(), bytes.size()))) bytes.clear();

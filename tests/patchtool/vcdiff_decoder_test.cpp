@@ -1,13 +1,13 @@
 // Hand-built deltas: instruction semantics xdelta3 seldom or never writes
-// (copies spanning the source and the target, every address mode), what the
-// decoder refuses and why, hostile fields, failing I/O, and a source above 4 GiB.
+// (copies overlapping what they make, every address mode), what the decoder
+// refuses and why, hostile fields, the same results through tiny buffers,
+// failing I/O and memory, and a source above 4 GiB.
 #include <gtest/gtest.h>
-#include <windows.h>
-#include <winioctl.h>
 
 #include <functional>
 #include <random>
 
+#include "AllocationMeter.h"
 #include "DeltaBuilder.h"
 #include "DeltaFiles.h"
 
@@ -65,9 +65,6 @@ std::vector<SemanticsCase> SemanticsCases() {
   return {
       {"copy overlapping what it makes, period 1", {}, {Window().Add(Text("z")).Copy(40, kSelf, 0)}, RepeatTo("z", 41)},
       {"long periodic copy past the doubling", {}, {Window().Add(Text("0123456")).Copy(100000, kSelf, 0)}, RepeatTo("0123456", 100007)},
-      // Address 2 is "GH" in the segment; the copy runs on into the target
-      // window, "xy", and then into the bytes it has just made.
-      {"copy spanning the source segment and the target", Text("ABCDEFGH"), {Window().Source(4, 4).Add(Text("xy")).Copy(6, kSelf, 2)}, Text("xyGHxyGH")},
       {"every address mode and both caches", {},
        {Window()
             .Add(kAlphabet)
@@ -98,7 +95,7 @@ std::vector<SemanticsCase> SemanticsCases() {
         }()},
        Text("ABCDEFGH!ABCDEFGH?")},
       {"windows with and without a source and checksums", Text("SOURCE"),
-       {Window().Source(0, 6).Copy(6, kSelf, 0).Checksum(Text("SOURCE")), Window().Add(Text("+")), Window().Source(3, 3).Copy(4, kSelf, 0).Checksum(Text("RCER"))},
+       {Window().Source(0, 6).Copy(6, kSelf, 0).Checksum(Text("SOURCE")), Window().Add(Text("+")), Window().Source(3, 3).Copy(3, kSelf, 0).Copy(1, kSelf, 3).Checksum(Text("RCER"))},
        Text("SOURCE+RCER")},
       {"an empty window and a delta of no windows", {}, {Window()}, {}},
   };
@@ -213,6 +210,10 @@ std::vector<HostileCase> HostileCases() {
       WithBytes(Delta({Window().Source(1, 2).Copy(4, kSelf, 0)}), kWindowAt + 1, 2, Concat({Varint(UINT64_MAX - 2), Varint(5)}));
   return {
       {"copy from the byte it makes", Delta({Window().Add(Text("ab")).Copy(4, kSelf, 2)})},
+      // Address 2 is "GH" in the segment; a copied string lies wholly in the
+      // source or wholly in the target, and xdelta3 -d refuses this one too.
+      {"copy running from the source segment on into the target",
+       Bytes{0xD6, 0xC3, 0xC4, 0x00, 0x00, 0x01, 0x04, 0x04, 0x0A, 0x08, 0x00, 0x02, 0x02, 0x01, 0x78, 0x79, 0x03, 0x16, 0x02}, Text("ABCDEFGH")},
       {"copy from before the segment", Delta({Window().Add(Text("ab")).Copy(4, kHere, 3)})},
       {"copy with no source and nothing made yet", Delta({Window().Copy(4, kSelf, 0)})},
       {"near address overflowing", Delta({Window().Add(Text("abcdef")).Copy(4, kSelf, 5).Copy(4, kNear0, UINT64_MAX - 2)})},
@@ -260,26 +261,93 @@ class RefusingSink : public vcdiff::ByteSink {
   bool Write(const uint8_t*, size_t) override { return false; }
 };
 
+// The buffers a caller can shrink: tiny ones make small deltas take every
+// refill, direct read and block eviction that large ones take.
+vcdiff::Limits Tiny(uint32_t deltaBuffer = 16, uint32_t sourceBlock = 256) {
+  vcdiff::Limits limits;
+  limits.deltaBuffer = deltaBuffer;
+  limits.sourceBlock = sourceBlock;
+  return limits;
+}
+
 TEST(VcdiffDecoderTest, ReportsWhichSideFailed) {
   const Bytes source(100000, 's');
-  const Bytes delta = Delta({Window().Add(Bytes(300000, 'a')), Window().Source(0, source.size()).Copy(source.size(), kSelf, 0)});
-  MemorySink sink;
-  {
-    FailingSource failingDelta(delta, 200000);
-    MemorySource good(source);
-    EXPECT_EQ(vcdiff::Decode(failingDelta, good, sink).status, Status::kDeltaRead);
-  }
-  {
-    MemorySource goodDelta(delta);
-    FailingSource failingSource(source, 50000);
-    const vcdiff::Result r = vcdiff::Decode(goodDelta, failingSource, sink);
-    EXPECT_EQ(r.status, Status::kSourceRead) << r.detail;
-    EXPECT_EQ(sink.windows, std::vector<size_t>{300000}) << "the first window should have been written";
-  }
-  {
+  // A long copy read straight into the window, then short ones through the blocks.
+  const Bytes delta = Delta({Window().Add(Bytes(300000, 'a')),
+                             Window().Source(0, source.size()).Copy(source.size(), kSelf, 0).Copy(5, kSelf, 60000).Copy(5, kSelf, 99990)});
+  for (const vcdiff::Limits& limits : {vcdiff::Limits(), Tiny(), Tiny(1, 1)}) {
+    SCOPED_TRACE("buffers of " + std::to_string(limits.deltaBuffer) + " bytes");
+    for (const uint64_t failFrom : {uint64_t(100), uint64_t(200000), uint64_t(delta.size() - 4)}) {
+      FailingSource failingDelta(delta, failFrom);
+      MemorySource good(source);
+      MemorySink sink;
+      const vcdiff::Result r = vcdiff::Decode(failingDelta, good, sink, limits);
+      EXPECT_EQ(r.status, Status::kDeltaRead) << failFrom << ": " << r.detail;
+    }
+    for (const uint64_t failFrom : {uint64_t(50000), uint64_t(99999)}) {
+      MemorySource goodDelta(delta);
+      FailingSource failingSource(source, failFrom);
+      MemorySink sink;
+      const vcdiff::Result r = vcdiff::Decode(goodDelta, failingSource, sink, limits);
+      EXPECT_EQ(r.status, Status::kSourceRead) << r.detail;
+      EXPECT_EQ(sink.windows, std::vector<size_t>{300000}) << "the first window should have been written";
+    }
     MemorySource goodDelta(delta), good(source);
     RefusingSink refusing;
-    EXPECT_EQ(vcdiff::Decode(goodDelta, good, refusing).status, Status::kSinkRefused);
+    EXPECT_EQ(vcdiff::Decode(goodDelta, good, refusing, limits).status, Status::kSinkRefused);
+  }
+}
+
+// Where the buffers end must change nothing a caller sees: the status, where
+// the decode stopped, what it says and every byte.
+TEST(VcdiffDecoderTest, TinyBuffersDecodeAlike) {
+  std::vector<std::pair<std::string, std::pair<Bytes, Bytes>>> deltas;  // name, delta, source
+  for (const SemanticsCase& c : SemanticsCases()) deltas.push_back({c.name, {Delta(c.windows), c.source}});
+  for (const HostileCase& c : HostileCases()) deltas.push_back({c.name, {c.delta, c.source}});
+  for (const RefusalCase& c : RefusalCases()) deltas.push_back({c.name, {c.delta, {}}});
+  // An integer of more than ten bytes in the data section's length: reported
+  // at its first byte, however much of it the buffer held.
+  const Bytes badInteger = Concat({Header(), {0x00, 0x14, 0x02, 0x00}, Bytes(10, 0xFF), Bytes(11, 0x7F)});
+  deltas.push_back({"integer of eleven bytes", {badInteger, {}}});
+  for (const auto& [name, pair] : deltas) {
+    SCOPED_TRACE(name);
+    const Outcome normal = DecodeBytes(pair.first, pair.second);
+    for (const vcdiff::Limits& limits : {Tiny(), Tiny(1, 1), Tiny(10, 3)}) {
+      const Outcome tiny = DecodeBytes(pair.first, pair.second, limits);
+      EXPECT_EQ(tiny.result.status, normal.result.status) << tiny.result.detail;
+      EXPECT_EQ(tiny.result.deltaOffset, normal.result.deltaOffset) << limits.deltaBuffer << "-byte buffers: " << tiny.result.detail;
+      EXPECT_EQ(tiny.result.detail, normal.result.detail);
+      EXPECT_EQ(tiny.out, normal.out);
+    }
+  }
+  const Outcome bad = DecodeBytes(badInteger, {});
+  EXPECT_EQ(bad.result.status, Status::kCorrupt);
+  EXPECT_EQ(bad.result.deltaOffset, 9u) << bad.result.detail;
+}
+
+// Each allocation the decoder makes, refused: it says so and stops.
+TEST(VcdiffDecoderTest, ReportsWantOfMemory) {
+  const Bytes source = RepeatTo("source", 5000);
+  const Bytes small = Delta({Window().Source(0, source.size()).Copy(8, kSelf, 4000)});
+  const Bytes large = Delta({Window().Add(Bytes(70000, 'a'))});
+  struct Case {
+    const char* name;
+    const Bytes& delta;
+    vcdiff::Limits limits;
+    size_t failAbove;
+  } cases[] = {
+      {"the delta's read buffers", small, vcdiff::Limits(), 100000},
+      {"the target window", large, Tiny(), 69999},
+      {"the source's block cache", small, Tiny(16, 4096), 100000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    allocationmeter::FailAbove(c.failAbove);
+    const Outcome o = DecodeBytes(c.delta, source, c.limits);
+    allocationmeter::FailAbove(SIZE_MAX);
+    EXPECT_EQ(o.result.status, Status::kOutOfMemory) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
+    EXPECT_TRUE(o.out.empty());
+    EXPECT_EQ(DecodeBytes(c.delta, source, c.limits).result.status, Status::kOk) << "with memory to spare";
   }
 }
 
@@ -292,34 +360,16 @@ class BigSourceTest : public ::testing::Test {
   static constexpr uint64_t kRandomAt = k4G + 4096;
 
   void SetUp() override {
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    path_ = std::wstring(folder) + L"vcdiff_big_source_" + std::to_wstring(GetCurrentProcessId()) + L".bin";
-    HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD ignored;
-    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+    path_ = deltafiles::TempFile("vcdiff_big_source");
     random_.resize(100 << 10);
     std::mt19937 generator(4242);
     for (uint8_t& b : random_) b = uint8_t(generator());
-    const bool written = WriteAt(file, k4G - 8, Text("LOWSIDE!HIGHSIDE")) && WriteAt(file, kRandomAt, random_);
-    LARGE_INTEGER end;
-    end.QuadPart = kSize;
-    const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-    CloseHandle(file);
-    ASSERT_TRUE(written && sized) << "could not make a sparse file of " << kSize << " bytes";
+    ASSERT_TRUE(deltafiles::MakeSparseFile(path_, kSize, {{k4G - 8, Text("LOWSIDE!HIGHSIDE")}, {kRandomAt, random_}}))
+        << "could not make a sparse file of " << kSize << " bytes";
   }
-  void TearDown() override { DeleteFileW(path_.c_str()); }
+  void TearDown() override { deltafiles::RemoveFile(path_); }
 
-  static bool WriteAt(HANDLE file, uint64_t offset, const Bytes& bytes) {
-    OVERLAPPED at{};
-    at.Offset = DWORD(offset);
-    at.OffsetHigh = DWORD(offset >> 32);
-    DWORD done = 0;
-    return WriteFile(file, bytes.data(), DWORD(bytes.size()), &done, &at) && done == bytes.size();
-  }
-
-  std::wstring path_;
+  deltafiles::Path path_;
   Bytes random_;
 };
 

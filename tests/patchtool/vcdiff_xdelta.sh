@@ -64,13 +64,7 @@ put("large.src", src); put("large.tgt", src[1 << 20:] + r.randbytes(1 << 20) + s
 EOF
 
 pairs=(edit periodic self empty grow shrink spread)
-# name|xdelta3 options; WHOLE stands for the source's size.
-options=(
-  'l0|-0' 'l1|-1' 'l3|-3' 'l6|-6' 'l9|-9' 'N|-N' 'n|-n' 'noapp|-A=' 'app|' 'ownapp|-A=patch-v2'
-  'W16k|-W 16384' 'W64k|-W 65536' 'W1m|-W 1048576' 'W16m|-W 16777216'
-  'B1m|-B 1048576' 'B2m|-B 2097152' 'Bwhole|-B WHOLE'
-  'l9W16kB1m|-9 -W 16384 -B 1048576' 'l0nAW64k|-0 -n -A= -W 65536' 'l1NAW16kBwhole|-1 -N -A= -W 16384 -B WHOLE'
-)
+source "$(dirname "$0")/xdelta_options.sh"
 
 cases=0
 : >"$dir/cases.txt"

@@ -5,8 +5,10 @@
 // crash, hang or take more memory, and whose accepted checksummed windows must
 // be right. VCDIFF_SWEEP_SEED=n VCDIFF_SWEEP_CASE=i repeats one case.
 #include <gtest/gtest.h>
+#ifdef _WIN32
 #include <windows.h>
 #include <psapi.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -24,7 +26,6 @@
 #include "AllocationMeter.h"
 #include "DeltaBuilder.h"
 #include "DeltaFiles.h"
-#include "WinePath.h"
 
 namespace {
 
@@ -40,9 +41,7 @@ struct Case {
   std::string name, source, delta, reference;
 };
 
-std::wstring InFolder(const std::string& name) {
-  return PathFromEnvironment(L"VCDIFF_CASES") + L"\\" + std::wstring(name.begin(), name.end());
-}
+deltafiles::Path InFolder(const std::string& name) { return deltafiles::InFolderOf("VCDIFF_CASES", name); }
 
 std::vector<Case> ReadCases() {
   const Bytes text = deltafiles::ReadWhole(InFolder("cases.txt"));
@@ -177,10 +176,25 @@ class Watchdog {
   std::thread thread_;
 };
 
-PROCESS_MEMORY_COUNTERS Memory() {
+// The process's working set as Windows counts it. The build machine's native
+// runs leave it out: a sanitizer's shadow memory and quarantine are most of
+// what such a process holds, and the allocation meter bounds the decoder there.
+struct WorkingSet {
+  bool known = false;
+  size_t now = 0, peak = 0, pagefile = 0, peakPagefile = 0;
+};
+
+WorkingSet Memory() {
+  WorkingSet w;
+#ifdef _WIN32
   PROCESS_MEMORY_COUNTERS counters{};
-  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-  return counters;
+  w.known = GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+  w.now = counters.WorkingSetSize;
+  w.peak = counters.PeakWorkingSetSize;
+  w.pagefile = counters.PagefileUsage;
+  w.peakPagefile = counters.PeakPagefileUsage;
+#endif
+  return w;
 }
 
 // Small deltas of every kind: several windows with a source and checksums,
@@ -194,7 +208,7 @@ TEST(VcdiffXdeltaTest, CorruptedDeltasFailCleanly) {
   const int only = std::getenv("VCDIFF_SWEEP_CASE") ? std::atoi(std::getenv("VCDIFF_SWEEP_CASE")) : -1;
   std::map<Status, int> outcomes;
   int accepted = 0;
-  const PROCESS_MEMORY_COUNTERS start = Memory();
+  const WorkingSet start = Memory();
   const auto began = std::chrono::steady_clock::now();
   Watchdog watchdog(std::chrono::seconds(60));
   int base = 0;
@@ -238,19 +252,22 @@ TEST(VcdiffXdeltaTest, CorruptedDeltasFailCleanly) {
   }
   ASSERT_EQ(base, int(std::size(kBases))) << "cases.txt lacks some of the sweep's bases";
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  const PROCESS_MEMORY_COUNTERS end = Memory();
+  const WorkingSet end = Memory();
   std::printf("corruption sweep, VCDIFF_SWEEP_SEED=%s: %d cases in %.1f s:", seedText, base * kCasesPerBase, seconds);
   for (const auto& [status, count] : outcomes) std::printf(" %s %d,", vcdiff::StatusName(status), count);
-  std::printf(" %d accepted checksummed windows; peak working set %u KiB, %u KiB at the start\n", accepted,
-              unsigned(end.PeakWorkingSetSize >> 10), unsigned(start.WorkingSetSize >> 10));
+  std::printf(" %d accepted checksummed windows", accepted);
+  if (end.known) std::printf("; peak working set %u KiB, %u KiB at the start", unsigned(end.peak >> 10), unsigned(start.now >> 10));
+  std::printf("\n");
   if (only >= 0) return;
   // The sweep provoked each outcome it is there for.
   EXPECT_GT(outcomes[Status::kCorrupt], 1000);
   EXPECT_GT(outcomes[Status::kWindowChecksum], 50);
   EXPECT_GT(outcomes[Status::kUnsupported], 10);
   EXPECT_GT(accepted, 10);
-  EXPECT_LT(end.PeakWorkingSetSize, start.WorkingSetSize + (48u << 20));
-  EXPECT_LT(end.PeakPagefileUsage, start.PagefileUsage + (48u << 20));
+  if (end.known) {
+    EXPECT_LT(end.peak, start.now + (48u << 20));
+    EXPECT_LT(end.peakPagefile, start.pagefile + (48u << 20));
+  }
 }
 
 // After the sweep, whose peak working set would otherwise include the 16 MiB
@@ -282,6 +299,30 @@ TEST(VcdiffXdeltaTest, DecodesWhatXdelta3Decodes) {
     const auto wrong = std::mismatch(out.bytes.begin(), out.bytes.end(), reference.begin()).first;
     EXPECT_TRUE(wrong == out.bytes.end()) << "first wrong byte at " << (wrong - out.bytes.begin());
   }
+}
+
+// The same deltas through 16-byte buffers and 256-byte source blocks, from
+// memory: every refill, direct read and block eviction that only deltas and
+// packs of many megabytes reach with the real sizes.
+TEST(VcdiffXdeltaTest, DecodesAlikeThroughTinyBuffers) {
+  vcdiff::Limits tiny;
+  tiny.deltaBuffer = 16;
+  tiny.sourceBlock = 256;
+  int decoded = 0;
+  for (const Case& c : ReadCases()) {
+    if (c.name.rfind("large.", 0) == 0) continue;  // 16 MiB windows: slow this way, and nothing more to reach
+    SCOPED_TRACE(c.name);
+    const Bytes delta = deltafiles::ReadWhole(InFolder(c.delta));
+    const Bytes source = c.source == "-" ? Bytes() : deltafiles::ReadWhole(InFolder(c.source));
+    const Bytes reference = deltafiles::ReadWhole(InFolder(c.reference));
+    MemorySource deltaBytes(delta), sourceBytes(source);
+    MemorySink out(reference.size());
+    const vcdiff::Result r = vcdiff::Decode(deltaBytes, sourceBytes, out, tiny);
+    EXPECT_EQ(r.status, Status::kOk) << vcdiff::StatusName(r.status) << ": " << r.detail;
+    EXPECT_TRUE(out.bytes == reference) << "other bytes than xdelta3's";
+    ++decoded;
+  }
+  EXPECT_GE(decoded, 100);
 }
 
 }  // namespace

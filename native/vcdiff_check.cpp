@@ -1,0 +1,137 @@
+// vcdiff_check TOOL ORIGINAL: checks a made patch tool on the build machine,
+// without Wine, as the tool itself would: its trailer and its own checksum,
+// ORIGINAL's size and XXH3 against what the trailer says, then the delta it
+// carries decoded over ORIGINAL and the result's size and XXH3 against the
+// localised pack's. Prints one line; exits 0 only when everything matches.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Checksum.h"
+#include "PatchTrailer.h"
+#include "VcdiffDecoder.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the trailer is read as it lies in the file");
+
+namespace {
+
+class File : public vcdiff::ByteSource {
+ public:
+  explicit File(const char* path) : fd_(open(path, O_RDONLY)) {
+    struct stat status;
+    if (fd_ >= 0 && fstat(fd_, &status) == 0) size_ = uint64_t(status.st_size);
+  }
+  ~File() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  uint64_t Size() const override { return size_; }
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
+    if (offset > size_ || size > size_ - offset) return false;
+    auto* out = static_cast<uint8_t*>(buffer);
+    while (size) {
+      const ssize_t got = pread(fd_, out, size, off_t(offset));
+      if (got <= 0) return false;
+      out += got;
+      offset += uint64_t(got);
+      size -= size_t(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  uint64_t size_ = 0;
+};
+
+// A range of another source: the delta inside the tool.
+class Region : public vcdiff::ByteSource {
+ public:
+  Region(vcdiff::ByteSource& whole, uint64_t begin, uint64_t size) : whole_(whole), begin_(begin), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
+    return offset <= size_ && size <= size_ - offset && whole_.ReadAt(begin_ + offset, buffer, size);
+  }
+
+ private:
+  vcdiff::ByteSource& whole_;
+  uint64_t begin_, size_;
+};
+
+class Hashing : public vcdiff::ByteSink {
+ public:
+  bool Write(const uint8_t* data, size_t size) override {
+    checksum.Update(data, size);
+    bytes += size;
+    return true;
+  }
+  Checksum checksum;
+  uint64_t bytes = 0;
+};
+
+bool HashOf(vcdiff::ByteSource& file, uint64_t size, uint64_t& hash) {
+  Checksum checksum;
+  std::vector<uint8_t> buffer(1 << 20);
+  for (uint64_t at = 0; at < size;) {
+    const size_t n = size - at < buffer.size() ? size_t(size - at) : buffer.size();
+    if (!file.ReadAt(at, buffer.data(), n)) return false;
+    checksum.Update(buffer.data(), n);
+    at += n;
+  }
+  hash = checksum.Digest();
+  return true;
+}
+
+int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int Fail(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::fputs("vcdiff_check: ", stderr);
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+  va_end(args);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) return Fail("usage: vcdiff_check TOOL ORIGINAL");
+  File tool(argv[1]), original(argv[2]);
+  if (!tool.ok()) return Fail("%s cannot be read", argv[1]);
+  if (!original.ok()) return Fail("%s cannot be read", argv[2]);
+
+  PatchTrailer trailer;
+  if (tool.Size() < sizeof trailer || !tool.ReadAt(tool.Size() - sizeof trailer, &trailer, sizeof trailer) ||
+      std::memcmp(trailer.magic, kTrailerMagic, sizeof kTrailerMagic) != 0)
+    return Fail("%s has no patch tool trailer", argv[1]);
+  const uint64_t hashed = tool.Size() - sizeof trailer + kTrailerHashedBytes;
+  uint64_t toolHash;
+  if (!HashOf(tool, hashed, toolHash) || toolHash != trailer.toolHash) return Fail("%s: its own checksum does not match", argv[1]);
+  if (trailer.deltaOffset > tool.Size() - sizeof trailer || trailer.deltaSize != tool.Size() - sizeof trailer - trailer.deltaOffset)
+    return Fail("%s: the trailer's delta is not the bytes before it", argv[1]);
+
+  uint64_t originalHash;
+  if (original.Size() != trailer.sourceSize || !HashOf(original, original.Size(), originalHash) || originalHash != trailer.sourceHash)
+    return Fail("%s is not the original this tool is for (%" PRIu64 " bytes, XXH3 %016" PRIx64 ")", argv[2], trailer.sourceSize,
+                trailer.sourceHash);
+
+  Region delta(tool, trailer.deltaOffset, trailer.deltaSize);
+  Hashing out;
+  const vcdiff::Result r = vcdiff::Decode(delta, original, out);
+  if (r.status != vcdiff::Status::kOk)
+    return Fail("the delta does not decode: %s at delta offset %" PRIu64 ": %s", vcdiff::StatusName(r.status), r.deltaOffset, r.detail.c_str());
+  const uint64_t made = out.checksum.Digest();
+  if (out.bytes != trailer.targetSize || made != trailer.targetHash)
+    return Fail("the delta makes %" PRIu64 " bytes with XXH3 %016" PRIx64 ", not the localised %" PRIu64 " bytes with XXH3 %016" PRIx64,
+                out.bytes, made, trailer.targetSize, trailer.targetHash);
+  std::printf("decoded natively: %" PRIu64 " bytes, XXH3 %016" PRIx64 ", as the localised pack\n", out.bytes, made);
+  return 0;
+}
