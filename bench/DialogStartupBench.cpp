@@ -3,11 +3,12 @@
 // Usage: dialog_startup_bench TELVARO BASELINE RUNS
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "BenchFigures.h"
 
 namespace {
 
@@ -23,12 +24,6 @@ BOOL CALLBACK FindVisibleDialog(HWND hwnd, LPARAM param) {
   if (pid != search->pid || !IsWindowVisible(hwnd) || !GetDlgItem(hwnd, 1001)) return TRUE;
   search->found = hwnd;
   return FALSE;
-}
-
-double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
 }
 
 // Seconds until the dialog is visible, or a negative number on failure.
@@ -52,12 +47,7 @@ double TimeToDialog(const std::wstring& exe) {
   if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  return search.found ? Seconds(start, shown) : -1;
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
+  return search.found ? testkit::Seconds(start, shown) : -1;
 }
 
 }  // namespace
@@ -78,8 +68,6 @@ int wmain(int argc, wchar_t** argv) {
     telvaro.push_back(a);
     bare.push_back(b);
   }
-  const double ratio = Median(telvaro) / Median(bare);
-  std::printf("dialog start-up: Telvaro %.1f ms, bare DialogBoxParamW %.1f ms (medians of %d), ratio %.2f (limit 1.20) %s\n",
-              Median(telvaro) * 1000, Median(bare) * 1000, runs, ratio, ratio <= 1.2 ? "ok" : "OVER");
-  return ratio <= 1.2 ? 0 : 1;
+  return testkit::ReportRatio("dialog start-up", "Telvaro", telvaro, "bare DialogBoxParamW", bare,
+                              testkit::kMilliseconds, 1.2);
 }

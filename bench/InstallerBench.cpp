@@ -2,105 +2,34 @@
 
 #include <psapi.h>
 
-#include <algorithm>
+#include "CapturedProcess.h"
 
 namespace bench {
 
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t middle = values.size() / 2;
-  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  return double(to.QuadPart - from.QuadPart) / double(frequency.QuadPart);
-}
-
-std::string WindowsPath(const char* path) {
-  std::string result = path[0] == '/' ? std::string("Z:") + path : std::string(path);
-  std::replace(result.begin(), result.end(), '/', '\\');
-  return result;
-}
-
-namespace {
-
-struct Pipes {
-  HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr;
-};
-
-// Only the child's ends are inheritable, so the pipe ends when the child's side
-// of it does, not when some other child of ours does.
-bool CreatePipes(Pipes* pipes) {
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  if (!CreatePipe(&pipes->inRead, &pipes->inWrite, &inherit, 0)) return false;
-  if (!CreatePipe(&pipes->outRead, &pipes->outWrite, &inherit, 0)) {
-    CloseHandle(pipes->inRead);
-    CloseHandle(pipes->inWrite);
-    return false;
-  }
-  SetHandleInformation(pipes->inWrite, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(pipes->outRead, HANDLE_FLAG_INHERIT, 0);
-  return true;
-}
-
-// The child's ends are closed here whatever happens, so that only the child
-// holds them.
-bool Start(const std::string& commandLine, const std::string& directory, Pipes* pipes,
-           PROCESS_INFORMATION* process) {
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = pipes->inRead;
-  startup.hStdOutput = pipes->outWrite;
-  startup.hStdError = pipes->outWrite;
-  std::string line = commandLine;
-  const BOOL started = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                      nullptr, directory.c_str(), &startup, process);
-  CloseHandle(pipes->inRead);
-  CloseHandle(pipes->outWrite);
-  return started != 0;
-}
-
-}  // namespace
-
 ConsoleRun RunToEnd(const std::string& commandLine, const std::string& directory) {
   ConsoleRun run;
-  Pipes pipes;
-  if (!CreatePipes(&pipes)) return run;
-  CloseHandle(pipes.inWrite);
-  PROCESS_INFORMATION process = {};
-  run.started = Start(commandLine, directory, &pipes, &process);
-  if (run.started) {
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(pipes.outRead, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-      run.output.append(buffer, read);
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(pipes.outRead);
+  testkit::PipedProcess piped;
+  run.started = testkit::StartPiped(commandLine, directory, CREATE_NO_WINDOW,
+                                    /*holdInput=*/false, &piped);
+  if (!run.started) return run;
+  testkit::DrainPipe(piped.output, &run.output);
+  WaitForSingleObject(piped.process.hProcess, INFINITE);
+  GetExitCodeProcess(piped.process.hProcess, &run.exitCode);
+  CloseHandle(piped.process.hThread);
+  CloseHandle(piped.process.hProcess);
+  CloseHandle(piped.output);
   return run;
 }
 
 HeldConsole::HeldConsole(const std::string& commandLine, const std::string& directory) {
-  Pipes pipes;
-  if (!CreatePipes(&pipes)) return;
-  PROCESS_INFORMATION process = {};
-  if (!Start(commandLine, directory, &pipes, &process)) {
-    CloseHandle(pipes.inWrite);
-    CloseHandle(pipes.outRead);
+  testkit::PipedProcess piped;
+  if (!testkit::StartPiped(commandLine, directory, CREATE_NO_WINDOW, /*holdInput=*/true, &piped)) {
     return;
   }
-  CloseHandle(process.hThread);
-  process_ = process.hProcess;
-  input_ = pipes.inWrite;
-  output_pipe_ = pipes.outRead;
+  CloseHandle(piped.process.hThread);
+  process_ = piped.process.hProcess;
+  input_ = piped.input;
+  output_pipe_ = piped.output;
 }
 
 HeldConsole::~HeldConsole() {
@@ -113,11 +42,7 @@ HeldConsole::~HeldConsole() {
 bool HeldConsole::ReadAvailable() {
   DWORD available = 0;
   if (!PeekNamedPipe(output_pipe_, nullptr, 0, nullptr, &available, nullptr)) {
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(output_pipe_, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-      output_.append(buffer, read);
-    }
+    testkit::DrainPipe(output_pipe_, &output_);
     return false;
   }
   if (available == 0) return true;
@@ -166,11 +91,7 @@ DWORD HeldConsole::Release() {
     input_ = nullptr;
   }
   if (output_pipe_ != nullptr) {
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(output_pipe_, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-      output_.append(buffer, read);
-    }
+    testkit::DrainPipe(output_pipe_, &output_);
     CloseHandle(output_pipe_);
     output_pipe_ = nullptr;
   }

@@ -1,48 +1,18 @@
 #pragma once
 
 // What the installer benchmarks share: console programs run with their output
-// captured, the game folders they run in, and the figures they print.
+// captured and the game folders they run in. The figures they print are the
+// kit's (BenchFigures.h).
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
+#include "BenchFigures.h"
 #include "GameFolder.h"
 #include "PackTable.h"
+#include "WinePath.h"
 
 namespace bench {
-
-double Median(std::vector<double> values);
-
-// Times `runs` pairs of a and b (each a callable giving seconds, negative for a
-// run that went wrong), the first of each pair alternating so that neither
-// always follows the other. Returns 'a' or 'b' for the first side that went
-// wrong, 0 when every run was good.
-template <typename A, typename B>
-char TimePairs(int runs, A a, B b, std::vector<double>* aTimes, std::vector<double>* bTimes) {
-  for (int i = 0; i < runs; ++i) {
-    double ta, tb;
-    if (i % 2 == 0) {
-      ta = a();
-      tb = b();
-    } else {
-      tb = b();
-      ta = a();
-    }
-    if (ta < 0) return 'a';
-    if (tb < 0) return 'b';
-    aTimes->push_back(ta);
-    bTimes->push_back(tb);
-  }
-  return 0;
-}
-
-// Seconds between two QueryPerformanceCounter readings.
-double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to);
-
-// A Unix path from the command line as Wine spells it (drive Z:), so that it
-// still works from a working directory on another drive.
-std::string WindowsPath(const char* path);
 
 struct ConsoleRun {
   bool started = false;

@@ -28,9 +28,9 @@ bool PeakWhilePaused(const std::string& exe, const std::string& directory,
 
 int main(int argc, char** argv) {
   if (argc < 4) return 2;
-  const std::string brisunde = bench::WindowsPath(argv[1]);
-  const std::string tool = bench::WindowsPath(argv[2]);
-  const std::string bare = bench::WindowsPath(argv[3]);
+  const std::string brisunde = testkit::WinePath(argv[1]);
+  const std::string tool = testkit::WinePath(argv[2]);
+  const std::string bare = testkit::WinePath(argv[3]);
 
   gamefolder::GameFolder game;
   if (!bench::LayOutStep1Patch(game, tool)) {

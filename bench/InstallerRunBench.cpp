@@ -24,15 +24,15 @@ double TimeRun(const std::string& exe, const std::string& directory, const char*
   for (const char** text = expected; *text != nullptr; ++text) {
     if (run.output.find(*text) == std::string::npos) return -1;
   }
-  return bench::Seconds(start, end);
+  return testkit::Seconds(start, end);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) return 2;
-  const std::string brisunde = bench::WindowsPath(argv[1]);
-  const std::string bare = bench::WindowsPath(argv[2]);
+  const std::string brisunde = testkit::WinePath(argv[1]);
+  const std::string bare = testkit::WinePath(argv[2]);
   const int runs = std::atoi(argv[3]);
 
   gamefolder::GameFolder game;
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   TimeRun(brisunde, game.Path(), installerLines);
   TimeRun(bare, game.Path(), bareLines);
   std::vector<double> installer, baseline;
-  const char failed = bench::TimePairs(
+  const char failed = testkit::TimePairs(
       runs, [&] { return TimeRun(brisunde, game.Path(), installerLines); },
       [&] { return TimeRun(bare, game.Path(), bareLines); }, &installer, &baseline);
   if (failed) {
@@ -57,11 +57,6 @@ int main(int argc, char** argv) {
                 failed == 'a' ? "Brisunde" : "bare");
     return 2;
   }
-  const double ratio = bench::Median(installer) / bench::Median(baseline);
-  std::printf(
-      "installer run (4 packs localised): Brisunde %.1f ms, bare console %.1f ms (medians of %d), "
-      "ratio %.2f (limit %.2f) %s\n",
-      bench::Median(installer) * 1000, bench::Median(baseline) * 1000, runs, ratio, kLimit,
-      ratio <= kLimit ? "ok" : "OVER");
-  return ratio <= kLimit ? 0 : 1;
+  return testkit::ReportRatio("installer run (4 packs localised)", "Brisunde", installer,
+                              "bare console", baseline, testkit::kMilliseconds, kLimit);
 }

@@ -6,6 +6,7 @@
 // Usage: pack_replace_bench RUNS
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "InstallerBench.h"
 #include "PackSteps.h"
@@ -13,6 +14,10 @@
 namespace {
 
 constexpr double kLimit = 1.5;
+
+std::string CopyOf(const PackStep& step) {
+  return std::to_string(step.localisedSize) + "-byte copy";
+}
 
 // Seconds ReplacePack took, or a negative number when it did not leave the
 // tool's copy in the pack's place.
@@ -26,7 +31,7 @@ double TimeReplace(const gamefolder::GameFolder& game, const PackStep& step) {
       game.Head(step.pack) != "LOCALISED") {
     return -1;
   }
-  return bench::Seconds(start, end);
+  return testkit::Seconds(start, end);
 }
 
 }  // namespace
@@ -42,7 +47,7 @@ int main(int argc, char** argv) {
   TimeReplace(game, big);
   TimeReplace(game, small);
   std::vector<double> bigTimes, smallTimes;
-  const char failed = bench::TimePairs(
+  const char failed = testkit::TimePairs(
       runs, [&] { return TimeReplace(game, big); }, [&] { return TimeReplace(game, small); },
       &bigTimes, &smallTimes);
   if (failed) {
@@ -50,11 +55,6 @@ int main(int argc, char** argv) {
                 failed == 'a' ? big.pack : small.pack);
     return 2;
   }
-  const double ratio = bench::Median(bigTimes) / bench::Median(smallTimes);
-  std::printf(
-      "pack replace: %lld-byte copy %.1f us, %lld-byte copy %.1f us (medians of %d), ratio %.2f "
-      "(limit %.2f) %s\n",
-      big.localisedSize, bench::Median(bigTimes) * 1e6, small.localisedSize,
-      bench::Median(smallTimes) * 1e6, runs, ratio, kLimit, ratio <= kLimit ? "ok" : "OVER");
-  return ratio <= kLimit ? 0 : 1;
+  return testkit::ReportRatio("pack replace", CopyOf(big), bigTimes, CopyOf(small), smallTimes,
+                              testkit::kMicroseconds, kLimit);
 }

@@ -15,7 +15,7 @@ const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 class TelvaroResources : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    module_ = LoadLibraryExW(PathFromEnvironment(L"TELVARO_EXE").c_str(), nullptr,
+    module_ = LoadLibraryExW(testkit::PathFromEnvironment(L"TELVARO_EXE").c_str(), nullptr,
                              LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   }
   static void TearDownTestSuite() { FreeLibrary(module_); }
@@ -218,7 +218,7 @@ TEST_F(TelvaroResources, ManifestAsksForCommonControls6AsInvokerDpiAware) {
   EXPECT_EQ(std::vector<WORD>{kEnglishUs}, Languages(RT_MANIFEST, MAKEINTRESOURCEW(1)));
   std::vector<BYTE> bytes = Resource(RT_MANIFEST, MAKEINTRESOURCEW(1), kEnglishUs);
   std::string text(bytes.begin(), bytes.end());
-  const WORD machine = MachineOfFile(PathFromEnvironment(L"TELVARO_EXE"));
+  const WORD machine = MachineOfFile(testkit::PathFromEnvironment(L"TELVARO_EXE"));
   ASSERT_TRUE(machine == IMAGE_FILE_MACHINE_I386 || machine == IMAGE_FILE_MACHINE_AMD64) << machine;
   const std::string identity =
       std::string("<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" "
@@ -234,7 +234,7 @@ TEST_F(TelvaroResources, ManifestAsksForCommonControls6AsInvokerDpiAware) {
 }
 
 TEST_F(TelvaroResources, VersionBlock) {
-  const std::wstring path = PathFromEnvironment(L"TELVARO_EXE");
+  const std::wstring path = testkit::PathFromEnvironment(L"TELVARO_EXE");
   DWORD handle = 0;
   std::vector<BYTE> block(GetFileVersionInfoSizeW(path.c_str(), &handle));
   ASSERT_FALSE(block.empty());

@@ -11,15 +11,15 @@ using gamefolder::GameFolder;
 using gamefolder::WorkingDirectory;
 
 TEST(MedianTest, MiddleValueOrMeanOfTheMiddleTwo) {
-  EXPECT_EQ(Median({5, 1, 3}), 3);
-  EXPECT_EQ(Median({4, 1, 3, 2}), 2.5);
-  EXPECT_EQ(Median({7}), 7);
-  EXPECT_EQ(Median({}), 0);
+  EXPECT_EQ(testkit::Median({5, 1, 3}), 3);
+  EXPECT_EQ(testkit::Median({4, 1, 3, 2}), 2.5);
+  EXPECT_EQ(testkit::Median({7}), 7);
+  EXPECT_EQ(testkit::Median({}), 0);
 }
 
 TEST(WindowsPathTest, UnixPathsGoThroughDriveZ) {
-  EXPECT_EQ(WindowsPath("/work/build/bin/Brisunde.exe"), "Z:\\work\\build\\bin\\Brisunde.exe");
-  EXPECT_EQ(WindowsPath("C:\\games\\01.exe"), "C:\\games\\01.exe");
+  EXPECT_EQ(testkit::WinePath("/work/build/bin/Brisunde.exe"), "Z:\\work\\build\\bin\\Brisunde.exe");
+  EXPECT_EQ(testkit::WinePath("C:\\games\\01.exe"), "C:\\games\\01.exe");
 }
 
 TEST(LayoutTest, LocalisedGameLetsEveryStepRunWithoutATool) {
@@ -36,7 +36,7 @@ TEST(LayoutTest, LocalisedGameLetsEveryStepRunWithoutATool) {
 
 TEST(LayoutTest, Step1PatchStartsTool01AndLeavesOutTheEventPacks) {
   GameFolder game;
-  ASSERT_TRUE(LayOutStep1Patch(game, WindowsPath(STANDIN_TOOL)));
+  ASSERT_TRUE(LayOutStep1Patch(game, testkit::WinePath(STANDIN_TOOL)));
   WorkingDirectory cwd(game.Path());
   EXPECT_FALSE(FileExists(kEventPacksGate));
   EXPECT_TRUE(RunPackStep(kPackSteps[0]));

@@ -7,11 +7,11 @@
 
 #include <ostream>
 #include <string>
-#include <thread>
-#include <vector>
 
+#include "CapturedProcess.h"
 #include "GameFolder.h"
 #include "PackSizes.h"
+#include "WinePath.h"
 
 namespace brisunde {
 
@@ -38,153 +38,9 @@ const std::string kTool02 = "[02.exe] Packs\\Event02.GPK Packs\\02.tmp\r\n";
 const std::string kTool03 = "[03.exe] Packs\\Event03.GPK Packs\\03.tmp\r\n";
 const std::string kTool04 = "[04.exe] Packs\\Event04.GPK Packs\\04.tmp\r\n";
 
-inline std::string BrisundePath() {
-  std::string path = "Z:" BRISUNDE_EXE;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path;
-}
+inline std::string BrisundePath() { return testkit::WinePath(BRISUNDE_EXE); }
 
-// A program started with standard output and error on one pipe, read on a
-// thread, and standard input at end-of-file. It and everything it starts run
-// in one job, so that a test can end all of it, and nothing outlives the object:
-// a hung tool or a crash dialog fails a case instead of hanging the whole run.
-class CapturedProcess {
- public:
-  // Created suspended, so that several can be let go at the same moment.
-  CapturedProcess(const std::string& commandLine, const std::string& directory) {
-    // Wine starts the desktop's own process when something first needs the
-    // desktop, from that process and with its standard error. Were that the
-    // program's first box, the desktop process would join the job and hold
-    // the output pipe open for as long as this test runs. On Windows the
-    // desktop is there before any program starts; here the test makes it so.
-    GetDesktopWindow();
-    job_ = CreateJobObjectA(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE outWrite, inRead, inWrite;
-    if (!CreatePipe(&outRead_, &outWrite, &inherit, 0)) return;
-    if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) {
-      CloseHandle(outWrite);
-      return;
-    }
-    SetHandleInformation(outRead_, HANDLE_FLAG_INHERIT, 0);
-    CloseHandle(inWrite);
-
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = inRead;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = outWrite;
-    std::string line = commandLine;
-    started_ = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE,
-                              CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, directory.c_str(),
-                              &startup, &process_) != 0;
-    CloseHandle(outWrite);
-    CloseHandle(inRead);
-    if (!started_) return;
-    AssignProcessToJobObject(job_, process_.hProcess);
-    readDone_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    reader_ = std::thread([this] {
-      char buffer[4096];
-      DWORD read = 0;
-      while (ReadFile(outRead_, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        output_.append(buffer, read);
-      }
-      SetEvent(readDone_);
-    });
-  }
-
-  ~CapturedProcess() {
-    if (started_) {
-      TerminateJobObject(job_, 1);
-      if (reader_.joinable()) reader_.join();
-      CloseHandle(readDone_);
-      CloseHandle(process_.hThread);
-      CloseHandle(process_.hProcess);
-    }
-    if (outRead_ != nullptr) CloseHandle(outRead_);
-    CloseHandle(job_);
-  }
-  CapturedProcess(const CapturedProcess&) = delete;
-  CapturedProcess& operator=(const CapturedProcess&) = delete;
-
-  bool Started() const { return started_; }
-  DWORD Id() const { return process_.dwProcessId; }
-  void Resume() { ResumeThread(process_.hThread); }
-
-  // Until the program has ended and every writer has closed the pipe; false
-  // when that takes longer than milliseconds.
-  bool Wait(DWORD milliseconds) {
-    if (!started_) return false;
-    const HANDLE ends[] = {process_.hProcess, readDone_};
-    if (WaitForMultipleObjects(2, ends, TRUE, milliseconds) != WAIT_OBJECT_0) return false;
-    if (reader_.joinable()) reader_.join();
-    return true;
-  }
-
-  // The program alone, as a user's kill would; what it started runs on.
-  void Kill() { TerminateProcess(process_.hProcess, 1); }
-  // The program and everything it started.
-  void KillAll() { TerminateJobObject(job_, 1); }
-
-  // The image paths of the processes now running in the job: the program and
-  // whatever it started ("?" for one that cannot be asked).
-  std::vector<std::string> Processes() const {
-    struct {
-      JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-      ULONG_PTR more[63];
-    } ids = {};
-    ids.list.NumberOfAssignedProcesses = 64;
-    std::vector<std::string> paths;
-    if (!QueryInformationJobObject(job_, JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr)) {
-      return paths;
-    }
-    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < 64; ++i) {
-      const DWORD id = static_cast<DWORD>(ids.list.ProcessIdList[i]);
-      char path[MAX_PATH];
-      DWORD length = sizeof(path);
-      HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
-      const bool named = process != nullptr && QueryFullProcessImageNameA(process, 0, path, &length);
-      if (process != nullptr) CloseHandle(process);
-      paths.push_back(named ? std::string(path, length) : "?");
-    }
-    return paths;
-  }
-
-  // Whether a process whose image is called name ("02.exe") runs in the job.
-  bool Runs(const std::string& name) const {
-    for (const std::string& path : Processes()) {
-      if (path.size() > name.size() && path[path.size() - name.size() - 1] == '\\' &&
-          lstrcmpiA(path.c_str() + path.size() - name.size(), name.c_str()) == 0) {
-        return true;
-      }
-    }
-    return false;
-  }
-
-  // Complete only after Wait has returned true.
-  const std::string& Output() const { return output_; }
-  DWORD ExitCode() const {
-    DWORD code = 0xFFFFFFFF;
-    if (started_) GetExitCodeProcess(process_.hProcess, &code);
-    return code;
-  }
-
- private:
-  HANDLE job_ = nullptr;
-  HANDLE outRead_ = nullptr;
-  HANDLE readDone_ = nullptr;
-  PROCESS_INFORMATION process_ = {};
-  bool started_ = false;
-  std::thread reader_;
-  std::string output_;
-};
+using testkit::CapturedProcess;
 
 struct RunResult {
   std::string output;

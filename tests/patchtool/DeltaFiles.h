@@ -31,7 +31,7 @@ using Path = std::wstring;
 // `name` in the folder the environment variable `variable` names as a Unix path.
 inline Path InFolderOf(const char* variable, const std::string& name) {
   const std::wstring wide(variable, variable + std::strlen(variable));
-  return PathFromEnvironment(wide.c_str()) + L"\\" + std::wstring(name.begin(), name.end());
+  return testkit::PathFromEnvironment(wide.c_str()) + L"\\" + std::wstring(name.begin(), name.end());
 }
 
 inline Path TempFile(const std::string& stem) {

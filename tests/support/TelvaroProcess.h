@@ -34,7 +34,7 @@ inline BOOL CALLBACK MatchTelvaroWindow(HWND hwnd, LPARAM param) {
 class TelvaroProcess {
  public:
   TelvaroProcess() {
-    std::wstring exe = PathFromEnvironment(L"TELVARO_EXE");
+    std::wstring exe = testkit::PathFromEnvironment(L"TELVARO_EXE");
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof(si);
