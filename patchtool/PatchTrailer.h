@@ -6,7 +6,7 @@
 // the file that the decoder reads a little at a time, where a resource would be
 // mapped into memory whole.
 //
-// All fields are little-endian. scripts/make-patch-tool writes the same layout.
+// All fields are little-endian. scripts/patch-trailer writes and reads the same layout.
 #include <cstdint>
 
 struct PatchTrailer {

@@ -1,12 +1,86 @@
-# Sourced by every script: the source root, one way to stop with a reason, and
-# what kind of machine this is.
+# Sourced by every script: the source root, how to stop with a reason, how to
+# time, the pack table and checksum, the build trees, and what kind of machine
+# this is.
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 SCRIPT=$(basename "$0")
+BUILD=${BUILD:-$ROOT/build}
+source "$ROOT/scripts/packs.sh"
+source "$ROOT/scripts/checksum.sh"
 
 # die MESSAGE...: the script's name and the reason on standard error, then exit 1.
 die() {
   echo "$SCRIPT: $*" >&2
   exit 1
+}
+
+# The calling script's header comment, which is its usage text: written once,
+# read by people in the file and by --help.
+usage() {
+  awk 'NR > 1 && !/^#/ {exit} NR > 1 {sub(/^# ?/, ""); print}' "$0"
+}
+
+# usage_error MESSAGE...: the command cannot run as given; nothing was done.
+usage_error() {
+  echo "$SCRIPT: $*; see scripts/$SCRIPT --help" >&2
+  exit 2
+}
+
+# Wall times: milliseconds since the epoch, shown as seconds or minutes.
+now_ms() { local t=${EPOCHREALTIME//[!0-9]/}; echo $((10#$t / 1000)); }
+seconds() { printf '%d.%d s' $(($1 / 1000)) $(($1 % 1000 / 100)); }
+minutes() { local s=$(($1 / 1000)); printf '%dm%02ds' $((s / 60)) $((s % 60)); }
+median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+
+# quietly COMMAND...: COMMAND without its standard output; failures still speak.
+quietly() { "$@" >/dev/null; }
+
+# wine_path FILE: the name Wine gives a Unix path, on the drive Z: that maps the
+# Unix root (Debian's winepath would start the 32-bit loader).
+wine_path() {
+  local path
+  path=$(realpath -m -- "$1")
+  echo "Z:${path//\//\\}"
+}
+
+# pe_machine EXE: i686 or x64, from the machine field of the PE header.
+pe_machine() {
+  local at
+  at=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  case $(od -An -tx2 -j$((at + 4)) -N2 "$1" | tr -d ' ') in
+    014c) echo i686 ;;
+    8664) echo x64 ;;
+    *) echo unknown ;;
+  esac
+}
+
+# cmake_build WHAT SOURCE TREE [OPTION...] [-- TARGET...]: TREE configured from
+# SOURCE with OPTIONs and TARGETs built (everything without any); WHAT names
+# the tree when either step fails.
+cmake_build() {
+  local what=$1 source=$2 tree=$3 options=()
+  shift 3
+  while (($#)) && [[ $1 != -- ]]; do options+=("$1"); shift; done
+  (($#)) && shift
+  cmake -S "$source" -B "$tree" "${options[@]}" >/dev/null || die "cmake could not configure $what"
+  cmake --build "$tree" -j2 ${1:+--target "$@"} || die "$what failed"
+}
+
+# cross_build WHAT TREE i686|x86_64 [OPTION...] [-- TARGET...]: a Release
+# build of the Windows programs with the mingw toolchain for that machine.
+cross_build() {
+  local what=$1 tree=$2 arch=$3
+  shift 3
+  cmake_build "$what" "$ROOT" "$tree" --toolchain "$ROOT/cmake/$arch-mingw32-posix.cmake" \
+    -DCMAKE_BUILD_TYPE=Release "$@"
+}
+
+# native_build FLAVOUR TREE [OPTION...] [-- TARGET...]: one of native/'s clang
+# builds of the decoder for this machine.
+native_build() {
+  local flavour=$1 tree=$2
+  shift 2
+  cmake_build "the build in $tree" "$ROOT/native" "$tree" -DNATIVE_FLAVOUR="$flavour" \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "$@"
 }
 
 # Whether this machine's kernel runs 32-bit x86 programs, probed once and handed
@@ -62,4 +136,26 @@ say_host() {
   else
     echo "$SCRIPT: this machine cannot run 32-bit x86 programs ($(i386_cause)): $2"
   fi
+}
+
+# set_up: what every script that builds or runs the programs does first:
+# set-up, then the build trees and Wine prefixes of wine-env, from the root.
+set_up() {
+  "$ROOT/scripts/setup"
+  source "$ROOT/scripts/wine-env"
+  cd "$ROOT"
+}
+
+# wine_while COMMAND...: COMMAND (the build the script needs) run while the
+# prefixes in WINE_PREFIXES (by default the one the demo and the tools run in)
+# boot, since neither needs the other; every Wine and display started here
+# stops when the script exits. Dies saying which failed.
+wine_while() {
+  local build booted=0
+  "$@" &
+  build=$!
+  trap stop_all EXIT
+  start_wine "${WINE_PREFIXES[@]:-$RUN_PREFIX}" || booted=$?
+  wait "$build" || die "the build failed (see above)"
+  ((booted == 0)) || die "the Wine prefix ${WINE_PREFIXES[*]:-$RUN_PREFIX} could not be started (see above)"
 }

@@ -3,12 +3,12 @@
 # holds the same), the tool it starts for each patchable size, and the layout of
 # a player's game folder once the bundle is unzipped into it.
 PACKS=(System.GPK Event02.GPK Event03.GPK Event04.GPK)
-declare -A LOCALISED_SIZE=([System.GPK]=1920111811 [Event02.GPK]=1596877503
+declare -gA LOCALISED_SIZE=([System.GPK]=1920111811 [Event02.GPK]=1596877503
                            [Event03.GPK]=1988620516 [Event04.GPK]=1913208630)
 # Step 1 has two patchable versions, each with its own tool.
 TOOLS=(01 011 02 03 04)
-declare -A TOOL_PACK=([01]=System.GPK [011]=System.GPK [02]=Event02.GPK [03]=Event03.GPK [04]=Event04.GPK)
-declare -A TOOL_SIZE=([01]=1918642538 [011]=1918447847 [02]=1597155581 [03]=1988639031 [04]=1913472604)
+declare -gA TOOL_PACK=([01]=System.GPK [011]=System.GPK [02]=Event02.GPK [03]=Event03.GPK [04]=Event04.GPK)
+declare -gA TOOL_SIZE=([01]=1918642538 [011]=1918447847 [02]=1597155581 [03]=1988639031 [04]=1913472604)
 # The installer looks for the event packs' tool in Packs before it does steps 2 to 4.
 GATE=Packs/02.exe
 
