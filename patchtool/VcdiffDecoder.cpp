@@ -1,6 +1,6 @@
 #include "VcdiffDecoder.h"
 
-#include <zlib.h>
+#include "Adler32.h"
 
 #include <algorithm>
 #include <array>
@@ -501,7 +501,7 @@ class Decoder {
     if (!DecodeInstructions()) return false;
 
     if (indicator & kWinAdler32) {
-      const uint32_t actual = uint32_t(adler32(adler32(0, Z_NULL, 0), window_buffer(), uInt(targetLength_)));
+      const uint32_t actual = Adler32(1, window_buffer(), targetLength_);
       if (actual != checksum)
         return Fail(Status::kWindowChecksum, windowStart,
                     "window %" PRIu64 ": Adler-32 of the decoded %" PRIu64 " bytes is %08X, the delta says %08X; wrong source file?",

@@ -8,6 +8,7 @@
 #include <functional>
 #include <random>
 
+#include "Adler32.h"
 #include "DeltaBuilder.h"
 #include "DeltaFiles.h"
 
@@ -281,6 +282,26 @@ TEST(VcdiffDecoderTest, ReportsWhichSideFailed) {
     RefusingSink refusing;
     EXPECT_EQ(vcdiff::Decode(goodDelta, good, refusing).status, Status::kSinkRefused);
   }
+}
+
+// Against zlib's Adler-32 at every alignment and the lengths where the vector
+// part hands over to the byte loop or reduces its sums; all 0xFF is the largest
+// sum a run can reach.
+TEST(Adler32Test, MatchesZlib) {
+  Bytes data(3 << 20);
+  std::mt19937 generator(77);
+  for (uint8_t& b : data) b = uint8_t(generator());
+  const Bytes ones(1 << 20, 0xFF);
+  auto zlib = [](const uint8_t* p, size_t n) { return uint32_t(adler32(adler32(0, Z_NULL, 0), p, uInt(n))); };
+  for (size_t offset = 0; offset < 16; ++offset)
+    for (size_t size : {size_t(0), size_t(1), size_t(15), size_t(16), size_t(17), size_t(5535), size_t(5536),
+                        size_t(5537), size_t(5552), size_t(5553), size_t(65536 + 7), data.size() - 16}) {
+      EXPECT_EQ(vcdiff::Adler32(1, data.data() + offset, size), zlib(data.data() + offset, size)) << offset << " " << size;
+      EXPECT_EQ(vcdiff::Adler32(1, ones.data() + offset, std::min(size, ones.size() - 16)),
+                zlib(ones.data() + offset, std::min(size, ones.size() - 16)));
+    }
+  EXPECT_EQ(vcdiff::Adler32(vcdiff::Adler32(1, data.data(), 1000003), data.data() + 1000003, 777777),
+            zlib(data.data(), 1000003 + 777777));
 }
 
 // A sparse source file past 4 GiB, read with 64-bit offsets the way the patch
