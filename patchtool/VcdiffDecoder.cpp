@@ -494,7 +494,11 @@ class Decoder {
       return Fail(Status::kCorrupt, windowStart, "window %" PRIu64 ": source segment length %" PRIu64 " overflows", window_, segmentLength_);
 
     targetLength_ = size_t(targetLength);
-    if (!ReserveWindow(targetLength_)) return false;
+    out_ = target_.WindowBuffer(targetLength_);
+    if (!out_) {
+      if (!ReserveWindow(targetLength_)) return false;
+      out_ = windowBuffer_.get();
+    }
     data_.Borrow(header_, dataStart, dataStart + dataLength);
     inst_.Borrow(header_, dataStart + dataLength, dataStart + dataLength + instLength);
     addr_.Borrow(header_, dataStart + dataLength + instLength, encodingEnd);
@@ -513,7 +517,7 @@ class Decoder {
     return true;
   }
 
-  uint8_t* window_buffer() { return windowBuffer_.get(); }
+  uint8_t* window_buffer() { return out_; }
 
   bool ReserveWindow(size_t size) {
     if (windowBuffer_ && size <= windowCapacity_) return true;
@@ -539,7 +543,7 @@ class Decoder {
 
   // The instructions fill the window exactly and use up all three sections.
   bool DecodeInstructions() {
-    uint8_t* const out = windowBuffer_.get();
+    uint8_t* const out = window_buffer();
     const size_t length = targetLength_;
     const uint64_t segment = segmentLength_;
     size_t pos = 0;
@@ -622,6 +626,7 @@ class Decoder {
   SourceReader source_;
   std::unique_ptr<uint8_t[]> windowBuffer_;
   size_t windowCapacity_ = 0;
+  uint8_t* out_ = nullptr;  // where this window is built: the sink's buffer or windowBuffer_
   uint64_t window_ = UINT64_MAX;  // the window being decoded; none while reading the file header
   uint64_t segmentLength_ = 0, segmentPosition_ = 0;
   size_t targetLength_ = 0;

@@ -284,6 +284,40 @@ TEST(VcdiffDecoderTest, ReportsWhichSideFailed) {
   }
 }
 
+// A sink that has the decoder build each window in a buffer of its own, as the
+// patch tool's writer does.
+class LendingSink : public vcdiff::ByteSink {
+ public:
+  uint8_t* WindowBuffer(size_t size) override {
+    lent.emplace_back(size + 1, uint8_t(0xEE));  // one guard byte past the window
+    return lent.back().data();
+  }
+  bool Write(const uint8_t* data, size_t size) override {
+    if (lent.empty() || data != lent.back().data() || lent.back()[size] != 0xEE) return false;
+    bytes.insert(bytes.end(), data, data + size);
+    return true;
+  }
+  std::vector<Bytes> lent;
+  Bytes bytes;
+};
+
+TEST(VcdiffDecoderTest, BuildsWindowsWhereTheSinkSays) {
+  const Bytes source = RepeatTo("source bytes ", 70000);
+  Window first = Window().Source(0, source.size()).Copy(60000, kSelf, 5).Add(Text("added")).Copy(7, kHere, 20);
+  Window second = Window().Add(Text("second"));
+  const Bytes expected = Concat({Bytes(source.begin() + 5, source.begin() + 60005), Text("added"),
+                                 Bytes(source.begin() + 60005 - 20 + 5, source.begin() + 60005 - 20 + 12), Text("second")});
+  first.Checksum(Bytes(expected.begin(), expected.end() - 6));
+  second.Checksum(Text("second"));
+  const Bytes deltaBytes = Delta({first, Window(), second});
+  MemorySource delta(deltaBytes), sourceBytes(source);
+  LendingSink sink;
+  const vcdiff::Result r = vcdiff::Decode(delta, sourceBytes, sink);
+  ASSERT_EQ(r.status, Status::kOk) << r.detail;
+  EXPECT_EQ(sink.bytes, expected);
+  EXPECT_EQ(sink.lent.size(), 3u);
+}
+
 // Against zlib's Adler-32 at every alignment and the lengths where the vector
 // part hands over to the byte loop or reduces its sums; all 0xFF is the largest
 // sum a run can reach.
