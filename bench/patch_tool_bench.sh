@@ -71,7 +71,7 @@ bare_exe=$(winepath -w "$BUILD/bench/bare_console.exe" 2>/dev/null)
 run_bare() {
   local rss
   rss=$( (cd "$work/game" && /usr/bin/time -f %M wine "$bare_exe" 2>&1 >/dev/null </dev/null) | tail -n 1)
-  ((rss > bare_kib)) && bare_kib=$rss
+  if ((rss > bare_kib)); then bare_kib=$rss; fi
 }
 run_native() {
   local t
