@@ -5,7 +5,9 @@
 // window straight in one of a few fixed buffers (no copy on the way), and a
 // third thread flushes what has been written so far while writing goes on:
 // Linux under Wine keeps gigabytes of written data in memory until a flush,
-// which would otherwise all go to disk at the end, after the last write.
+// which would otherwise all go to disk at the end, after the last write. (On
+// Windows, calls on one synchronous handle take turns, so there a flush holds
+// the writer back while it lasts; the decoder goes on into the free buffers.)
 //
 // Memory: kBuffers buffers of the window size, whatever the delta says.
 // Whole blocks of zeros are skipped over rather than written, as cp --sparse
