@@ -18,6 +18,7 @@
 #include "ToolConsole.h"
 #include "ToolTexts.h"
 #include "VcdiffDecoder.h"
+#include "WindowWriter.h"
 
 namespace {
 
@@ -178,15 +179,17 @@ int OpenOwnFile(File* file, std::wstring* toolPath, PatchTrailer* trailer) {
   return kExitOk;
 }
 
-// Takes the decoded windows: writes them to the hidden copy (when there is one),
-// checksums them on the way, and refuses anything past the localised pack's size.
-// Whole blocks of zeros are skipped over rather than written, as cp --sparse
-// does: where the file system keeps holes (Linux under Wine) they cost neither
-// disk nor time, and elsewhere the system fills them with zeros itself.
+// Takes the decoded windows: checksums them, refuses anything past the localised
+// pack's size, and hands them to a writer thread for the hidden copy (when
+// there is one) while the decoder goes on with the next.
 class TargetSink : public vcdiff::ByteSink {
  public:
   TargetSink(HANDLE file, uint64_t expectedSize, const std::string& packName)
-      : file_(file), expectedSize_(expectedSize), packName_(packName) {}
+      : writer_(file ? new WindowWriter(file, vcdiff::Limits().maxTargetWindow) : nullptr),
+        expectedSize_(expectedSize),
+        packName_(packName) {}
+
+  uint8_t* WindowBuffer(size_t size) override { return writer_ ? writer_->Buffer(size) : nullptr; }
 
   bool Write(const uint8_t* data, size_t size) override {
     if (size > expectedSize_ - written_) {
@@ -195,39 +198,20 @@ class TargetSink : public vcdiff::ByteSink {
     }
     checksum_.Update(data, size);
     written_ += size;
-    if (file_ == nullptr) return true;
-    // Runs of blocks that hold data go out in one call each.
-    while (size > 0) {
-      size_t zeros = 0;
-      while (zeros < size && IsZeroBlock(data + zeros, std::min(kZeroBlock, size - zeros))) zeros += kZeroBlock;
-      zeros = std::min(zeros, size);
-      hole_ += zeros;
-      data += zeros;
-      size -= zeros;
-      size_t run = 0;
-      while (run < size && run < kMaxWrite && !IsZeroBlock(data + run, std::min(kZeroBlock, size - run)))
-        run += kZeroBlock;
-      run = std::min(run, size);
-      if (run > 0 && !(SkipHole() && WriteAll(data, run))) return false;
-      data += run;
-      size -= run;
-    }
+    if (writer_ && !writer_->Take(data, size)) return false;
     ReportProgress();
     return true;
   }
 
-  // Ends the file at its full size when it ends in a hole.
-  bool Finish() {
-    if (file_ == nullptr || hole_ == 0) return true;
-    if (SkipHole() && SetEndOfFile(file_)) return true;
-    writeError_ = GetLastError();
-    return false;
-  }
+  // Waits for the last windows to be written and ends the file at its full size.
+  bool Finish() { return !writer_ || writer_->Finish(); }
+  // Stops writing at once: output that will not be used is not waited for.
+  void Abandon() { writer_.reset(); }
 
   uint64_t Written() const { return written_; }
   uint64_t Digest() const { return checksum_.Digest(); }
   bool Overflowed() const { return overflow_; }
-  DWORD WriteError() const { return writeError_; }
+  DWORD WriteError() const { return writer_ ? writer_->Error() : ERROR_SUCCESS; }
 
  private:
   void ReportProgress() {
@@ -239,57 +223,23 @@ class TargetSink : public vcdiff::ByteSink {
     ShowProgress(line);
   }
 
-  static constexpr size_t kZeroBlock = 64u << 10;
-  static constexpr size_t kMaxWrite = 16u << 20;
-
-  static bool IsZeroBlock(const uint8_t* data, size_t size) {
-    uint32_t any = 0;
-    size_t i = 0;
-    // Word by word, 64 bytes between tests, which the compiler unrolls.
-    for (; i + 64 <= size; i += 64) {
-      for (size_t j = 0; j < 64; j += 4) {
-        uint32_t word;
-        std::memcpy(&word, data + i + j, 4);
-        any |= word;
-      }
-      if (any != 0) return false;
-    }
-    for (; i < size; ++i) any |= data[i];
-    return any == 0;
-  }
-
-  bool SkipHole() {
-    if (hole_ == 0) return true;
-    LARGE_INTEGER distance;
-    distance.QuadPart = static_cast<LONGLONG>(hole_);
-    if (!SetFilePointerEx(file_, distance, nullptr, FILE_CURRENT)) {
-      writeError_ = GetLastError();
-      return false;
-    }
-    hole_ = 0;
-    return true;
-  }
-
-  bool WriteAll(const uint8_t* data, size_t size) {
-    DWORD done = 0;
-    if (WriteFile(file_, data, static_cast<DWORD>(size), &done, nullptr) && done == size) return true;
-    writeError_ = GetLastError();
-    if (writeError_ == ERROR_SUCCESS) writeError_ = ERROR_WRITE_FAULT;
-    return false;
-  }
-
-  HANDLE file_;
+  std::unique_ptr<WindowWriter> writer_;
   uint64_t expectedSize_;
   std::string packName_;
   Checksum checksum_;
   uint64_t written_ = 0;
-  uint64_t hole_ = 0;  // zeros passed over and not yet written
   bool overflow_ = false;
-  DWORD writeError_ = ERROR_SUCCESS;
   int shownPercent_ = -1;
 };
 
 bool IsDiskFull(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
+
+int WriteFailed(const std::wstring& partPath, DWORD error, uint64_t targetSize) {
+  if (!IsDiskFull(error)) return ReadWriteFailed(partPath, error);
+  ClearProgress();
+  Say(kDiskSpaceText, Megabytes(targetSize), "0");
+  return kExitDiskSpace;
+}
 
 // The folder that will hold TARGET, for the free-space check.
 std::wstring FolderOf(const std::wstring& path) {
@@ -348,6 +298,10 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
   TargetSink sink(targetPath ? part.Get() : nullptr, trailer.targetSize, ToConsoleText(sourcePath));
   const vcdiff::Result result = vcdiff::Decode(delta, original, sink);
   const DWORD ioError = GetLastError();
+  const DWORD writeError = sink.WriteError();
+  if (result.status != vcdiff::Status::kOk || sink.Written() != trailer.targetSize ||
+      sink.Digest() != trailer.targetHash)
+    sink.Abandon();
 
   int outcome = kExitOk;
   switch (result.status) {
@@ -361,12 +315,8 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
     case vcdiff::Status::kSinkRefused:
       if (sink.Overflowed()) {
         outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
-      } else if (IsDiskFull(sink.WriteError())) {
-        ClearProgress();
-        Say(kDiskSpaceText, Megabytes(trailer.targetSize), "0");
-        outcome = kExitDiskSpace;
       } else {
-        outcome = ReadWriteFailed(partPath, sink.WriteError());
+        outcome = WriteFailed(partPath, writeError, trailer.targetSize);
       }
       break;
     case vcdiff::Status::kCorrupt:
@@ -388,7 +338,8 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
   if (!targetPath) return outcome;
 
   // The copy must be on disk before its name says it is whole.
-  if (outcome == kExitOk && !sink.Finish()) outcome = ReadWriteFailed(partPath, sink.WriteError());
+  if (outcome == kExitOk && !sink.Finish()) outcome = WriteFailed(partPath, sink.WriteError(), trailer.targetSize);
+  sink.Abandon();
   if (outcome == kExitOk && !FlushFileBuffers(part.Get())) outcome = ReadWriteFailed(partPath, GetLastError());
   part.Close();
   if (outcome == kExitOk &&

@@ -1,6 +1,6 @@
 #include "VcdiffDecoder.h"
 
-#include <zlib.h>
+#include "Adler32.h"
 
 #include <algorithm>
 #include <array>
@@ -503,14 +503,18 @@ class Decoder {
       return Fail(Status::kCorrupt, windowStart, "window %" PRIu64 ": source segment length %" PRIu64 " overflows", window_, segmentLength_);
 
     targetLength_ = size_t(targetLength);
-    if (!ReserveWindow(targetLength_)) return false;
+    out_ = target_.WindowBuffer(targetLength_);
+    if (!out_) {
+      if (!ReserveWindow(targetLength_)) return false;
+      out_ = windowBuffer_.get();
+    }
     data_.Borrow(header_, dataStart, dataStart + dataLength);
     inst_.Borrow(header_, dataStart + dataLength, dataStart + dataLength + instLength);
     addr_.Borrow(header_, dataStart + dataLength + instLength, encodingEnd);
     if (!DecodeInstructions()) return false;
 
     if (indicator & kWinAdler32) {
-      const uint32_t actual = uint32_t(adler32(adler32(0, Z_NULL, 0), window_buffer(), uInt(targetLength_)));
+      const uint32_t actual = Adler32(1, window_buffer(), targetLength_);
       if (actual != checksum)
         return Fail(Status::kWindowChecksum, windowStart,
                     "window %" PRIu64 ": Adler-32 of the decoded %" PRIu64 " bytes is %08X, the delta says %08X; wrong source file?",
@@ -522,7 +526,7 @@ class Decoder {
     return true;
   }
 
-  uint8_t* window_buffer() { return windowBuffer_.get(); }
+  uint8_t* window_buffer() { return out_; }
 
   bool ReserveWindow(size_t size) {
     if (windowBuffer_ && size <= windowCapacity_) return true;
@@ -548,7 +552,7 @@ class Decoder {
 
   // The instructions fill the window exactly and use up all three sections.
   bool DecodeInstructions() {
-    uint8_t* const out = windowBuffer_.get();
+    uint8_t* const out = window_buffer();
     const size_t length = targetLength_;
     const uint64_t segment = segmentLength_;
     size_t pos = 0;
@@ -636,6 +640,7 @@ class Decoder {
   SourceReader source_;
   std::unique_ptr<uint8_t[]> windowBuffer_;
   size_t windowCapacity_ = 0;
+  uint8_t* out_ = nullptr;  // where this window is built: the sink's buffer or windowBuffer_
   uint64_t window_ = UINT64_MAX;  // the window being decoded; none while reading the file header
   uint64_t segmentLength_ = 0, segmentPosition_ = 0;
   size_t targetLength_ = 0;

@@ -23,6 +23,14 @@ class ByteSource {
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
+  // Where to build the next window of `size` bytes, so that a sink which writes
+  // on another thread takes it without a copy; nullptr for the decoder's own
+  // buffer. It is asked again for each window, and the one it gave stays the
+  // decoder's until that window's Write.
+  virtual uint8_t* WindowBuffer(size_t size) {
+    (void)size;
+    return nullptr;
+  }
   // False stops the decode (a failed write, or more output than expected).
   virtual bool Write(const uint8_t* data, size_t size) = 0;
 };

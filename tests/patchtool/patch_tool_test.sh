@@ -9,6 +9,7 @@
 # Usage: patch_tool_test.sh TOOL_PROGRAM MAKE_PATCH_TOOL [SHIPPED_PROGRAM] (run through wine-run --unix)
 set -uo pipefail
 program=$(readlink -f "$1") make_tool=$(readlink -f "$2") shipped=${3:+$(readlink -f "$3")}
+source "$(dirname "$make_tool")/checksum.sh"
 
 scratch=$(mktemp -d)
 mounts=()
@@ -52,10 +53,13 @@ echo "$out"
 [[ $out == *"delta "*" bytes"* ]] || fail "make-patch-tool did not report the delta's size"
 
 # run_tool FOLDER TOOL ARGS...: the tool's exit code in $status, its output as UTF-8 in $said.
+# With FILE_LIMIT_KB set, no file the tool writes may grow past that size: a
+# write past it fails as one to a full disk does, wherever the writing is.
 run_tool() {
   local folder=$1 tool=$2 raw
   shift 2
-  raw=$(cd "$folder" && wine "$tool" "$@" </dev/null 2>/dev/null)
+  raw=$(cd "$folder" && if [[ -n ${FILE_LIMIT_KB:-} ]]; then trap '' XFSZ; ulimit -f "$FILE_LIMIT_KB"; fi &&
+    wine "$tool" "$@" </dev/null 2>/dev/null)
   status=$?
   said=$(printf '%s' "$raw" | iconv -f GBK -t UTF-8 2>/dev/null) || said="(not GBK: $raw)"
   said=${said//$'\r'/}
@@ -142,6 +146,37 @@ EOF
 expect_refusal "flipped delta byte" "$game" "已损坏" 'Packs\System.GPK' 'Packs\01.tmp'
 cp "$scratch/whole.exe" "$game/01.exe"
 
+# A tool whose delta has many small windows, so that some are being written while
+# later ones are decoded: it patches like the others; a write that fails part-way
+# and a damaged window half-way through each leave nothing behind. The damaged
+# tool's own checksum is made again, so that the decoder is what finds the damage.
+xdelta3 -e -S none -W 262144 -f -s "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/windows.vcdiff"
+if bash "$make_tool" --program "$program" --vcdiff "$scratch/windows.vcdiff" \
+  "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/windows.exe" >/dev/null 2>&1; then
+  cp "$scratch/windows.exe" "$game/01.exe"
+  rm -f "$game/Packs/01.tmp"
+  run_tool "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
+  ((status == 0)) && cmp -s "$game/Packs/01.tmp" "$scratch/localised.gpk" || fail "small windows: status $status, $said"
+  echo "ok: small windows"
+  FILE_LIMIT_KB=1536 expect_refusal "write failing part-way" "$game" "失败" 'Packs\System.GPK' 'Packs\01.tmp'
+  python3 - "$scratch/windows.exe" "$scratch/damaged.body" <<'EOF'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+offset, size = struct.unpack_from("<QQ", data, len(data) - 64)
+data[offset + size * 2 // 3] ^= 0x40
+open(sys.argv[2], "wb").write(data[:-16])  # all that the tool's checksum covers
+EOF
+  python3 - "$scratch/damaged.body" "$(xxh3_of "$scratch/damaged.body")" "$game/01.exe" <<'EOF'
+import struct, sys
+body = open(sys.argv[1], "rb").read()
+open(sys.argv[3], "wb").write(body + struct.pack("<Q", int(sys.argv[2], 16)) + b"QVDELTA1")
+EOF
+  expect_refusal "damaged window half-way" "$game" "已损坏" 'Packs\System.GPK' 'Packs\01.tmp'
+  cp "$scratch/whole.exe" "$game/01.exe"
+else
+  fail "make-patch-tool could not make the tool with small windows"
+fi
+
 # A read-only target folder and a full disk need a file system of their own,
 # which only root can mount; Wine running as root writes past permission bits.
 # mounted_game NAME SIZE: a game folder with the tool and the pack on a tmpfs of SIZE.
@@ -214,7 +249,6 @@ fi
 # the same delta and trailer on the 64-bit program. What is written is the
 # shipped tool, whole, and a delta that the twin refuses writes nothing.
 if [[ -n $shipped ]]; then
-  source "$(dirname "$make_tool")/checksum.sh"
   if out=$(QUORVELIN_I386=no bash "$make_tool" --program "$shipped" --check-program "$program" \
     --vcdiff "$scratch/good.vcdiff" "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/made.exe" 2>&1); then
     size=$(stat -c %s "$shipped") made=$(stat -c %s "$scratch/made.exe")

@@ -7,6 +7,7 @@
 #include <functional>
 #include <random>
 
+#include "Adler32.h"
 #include "AllocationMeter.h"
 #include "DeltaBuilder.h"
 #include "DeltaFiles.h"
@@ -349,6 +350,60 @@ TEST(VcdiffDecoderTest, ReportsWantOfMemory) {
     EXPECT_TRUE(o.out.empty());
     EXPECT_EQ(DecodeBytes(c.delta, source, c.limits).result.status, Status::kOk) << "with memory to spare";
   }
+}
+
+// A sink that has the decoder build each window in a buffer of its own, as the
+// patch tool's writer does.
+class LendingSink : public vcdiff::ByteSink {
+ public:
+  uint8_t* WindowBuffer(size_t size) override {
+    lent.emplace_back(size + 1, uint8_t(0xEE));  // one guard byte past the window
+    return lent.back().data();
+  }
+  bool Write(const uint8_t* data, size_t size) override {
+    if (lent.empty() || data != lent.back().data() || lent.back()[size] != 0xEE) return false;
+    bytes.insert(bytes.end(), data, data + size);
+    return true;
+  }
+  std::vector<Bytes> lent;
+  Bytes bytes;
+};
+
+TEST(VcdiffDecoderTest, BuildsWindowsWhereTheSinkSays) {
+  const Bytes source = RepeatTo("source bytes ", 70000);
+  Window first = Window().Source(0, source.size()).Copy(60000, kSelf, 5).Add(Text("added")).Copy(7, kHere, 20);
+  Window second = Window().Add(Text("second"));
+  const Bytes expected = Concat({Bytes(source.begin() + 5, source.begin() + 60005), Text("added"),
+                                 Bytes(source.begin() + 60005 - 20 + 5, source.begin() + 60005 - 20 + 12), Text("second")});
+  first.Checksum(Bytes(expected.begin(), expected.end() - 6));
+  second.Checksum(Text("second"));
+  const Bytes deltaBytes = Delta({first, Window(), second});
+  MemorySource delta(deltaBytes), sourceBytes(source);
+  LendingSink sink;
+  const vcdiff::Result r = vcdiff::Decode(delta, sourceBytes, sink);
+  ASSERT_EQ(r.status, Status::kOk) << r.detail;
+  EXPECT_EQ(sink.bytes, expected);
+  EXPECT_EQ(sink.lent.size(), 3u);
+}
+
+// Against zlib's Adler-32 at every alignment and the lengths where the vector
+// part hands over to the byte loop or reduces its sums; all 0xFF is the largest
+// sum a run can reach.
+TEST(Adler32Test, MatchesZlib) {
+  Bytes data(3 << 20);
+  std::mt19937 generator(77);
+  for (uint8_t& b : data) b = uint8_t(generator());
+  const Bytes ones(1 << 20, 0xFF);
+  auto zlib = [](const uint8_t* p, size_t n) { return uint32_t(adler32(adler32(0, Z_NULL, 0), p, uInt(n))); };
+  for (size_t offset = 0; offset < 16; ++offset)
+    for (size_t size : {size_t(0), size_t(1), size_t(15), size_t(16), size_t(17), size_t(5535), size_t(5536),
+                        size_t(5537), size_t(5552), size_t(5553), size_t(65536 + 7), data.size() - 16}) {
+      EXPECT_EQ(vcdiff::Adler32(1, data.data() + offset, size), zlib(data.data() + offset, size)) << offset << " " << size;
+      EXPECT_EQ(vcdiff::Adler32(1, ones.data() + offset, std::min(size, ones.size() - 16)),
+                zlib(ones.data() + offset, std::min(size, ones.size() - 16)));
+    }
+  EXPECT_EQ(vcdiff::Adler32(vcdiff::Adler32(1, data.data(), 1000003), data.data() + 1000003, 777777),
+            zlib(data.data(), 1000003 + 777777));
 }
 
 // A sparse source file past 4 GiB, read with 64-bit offsets the way the patch
