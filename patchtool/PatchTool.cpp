@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "Checksum.h"
+#include "GbkConsole.h"
 #include "PatchTrailer.h"
-#include "ToolConsole.h"
 #include "ToolTexts.h"
+#include "UniqueHandle.h"
 #include "VcdiffDecoder.h"
 #include "WindowWriter.h"
 
@@ -36,28 +37,6 @@ constexpr wchar_t kPartSuffix[] = L".part";
 // make-patch-tool's check of a new tool: the whole decode and check, no output.
 constexpr wchar_t kVerifyOption[] = L"--verify";
 
-// Owns one file handle for its scope.
-class File {
- public:
-  explicit File(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  ~File() { Close(); }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-
-  bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Get() const { return handle_; }
-  void Reset(HANDLE handle) {
-    Close();
-    handle_ = handle;
-  }
-  void Close() {
-    if (IsValid()) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE handle_;
-};
 
 // Reads exactly `size` bytes at `offset`; a short read (end of file) is a failure.
 bool ReadFileAt(HANDLE file, uint64_t offset, void* buffer, size_t size) {
@@ -113,15 +92,17 @@ bool ChecksumFile(HANDLE file, uint64_t size, uint64_t* digest) {
 std::string ToConsoleText(const std::wstring& text) {
   char buffer[1024];
   const int length =
-      WideCharToMultiByte(kToolCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer), nullptr, nullptr);
+      WideCharToMultiByte(kGbkCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer), nullptr, nullptr);
   return length > 0 ? std::string(buffer, length - 1) : std::string("?");
 }
 
-// Formats one of the texts with up to two ASCII or GBK arguments and prints it.
+// Formats one of the texts with up to two ASCII or GBK arguments and prints it
+// in place of the progress line.
 void Say(const char* gbkFormat, const std::string& first = std::string(),
          const std::string& second = std::string()) {
   char line[2048];
   std::snprintf(line, sizeof(line), gbkFormat, first.c_str(), second.c_str());
+  ClearProgress();
   PrintLine(line);
 }
 
@@ -144,7 +125,7 @@ std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20
 
 // The tool's own file, its trailer checked and its every byte matching the
 // checksum recorded when it was made.
-int OpenOwnFile(File* file, std::wstring* toolPath, PatchTrailer* trailer) {
+int OpenOwnFile(FileHandle* file, std::wstring* toolPath, PatchTrailer* trailer) {
   std::wstring& path = *toolPath;
   path.assign(MAX_PATH, L'\0');
   for (;;) {
@@ -264,13 +245,13 @@ int DiagnoseMismatch(HANDLE source, const std::wstring& sourcePath, const PatchT
 // With no targetPath, only checks that the tool makes the localised pack from
 // sourcePath, and writes nothing.
 int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
-  File tool;
+  FileHandle tool;
   std::wstring toolPath;
   PatchTrailer trailer;
   if (const int failed = OpenOwnFile(&tool, &toolPath, &trailer)) return failed;
 
   // The installer holds the pack open for reading, so only reading can be shared.
-  File source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  FileHandle source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!source.IsValid()) return ReadWriteFailed(sourcePath, GetLastError());
   LARGE_INTEGER sourceSize;
@@ -279,7 +260,7 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
 
   // A copy left by a run that was killed half-way is never this run's.
   const std::wstring partPath = targetPath ? *targetPath + kPartSuffix : std::wstring();
-  File part;
+  FileHandle part;
   if (targetPath) {
     DeleteFileW(partPath.c_str());
     ULARGE_INTEGER freeBytes;
