@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Checksum.h"
+#include "DeltaAdvice.h"
 #include "GbkConsole.h"
 #include "PatchTrailer.h"
 #include "ToolTexts.h"
@@ -242,6 +243,42 @@ int DiagnoseMismatch(HANDLE source, const std::wstring& sourcePath, const PatchT
   return Damaged("the delta does not make the localised pack from the original it was made for");
 }
 
+// The files of one run, for the outcome of its decode.
+struct PatchFiles {
+  const std::wstring& toolPath;
+  const std::wstring& sourcePath;
+  const std::wstring& partPath;
+  HANDLE source;
+  const PatchTrailer& trailer;
+};
+
+// The exit code of a decode that has ended, and the line that says so (none
+// when it made the localised pack).
+int DecodeOutcome(const vcdiff::Result& result, const TargetSink& sink, DWORD ioError, DWORD writeError,
+                  const PatchFiles& files) {
+  switch (result.status) {
+    case vcdiff::Status::kOk:
+      if (sink.Written() != files.trailer.targetSize || sink.Digest() != files.trailer.targetHash)
+        return DiagnoseMismatch(files.source, files.sourcePath, files.trailer);
+      return kExitOk;
+    case vcdiff::Status::kWindowChecksum:
+      return DiagnoseMismatch(files.source, files.sourcePath, files.trailer);
+    case vcdiff::Status::kSinkRefused:
+      if (sink.Overflowed()) return DiagnoseMismatch(files.source, files.sourcePath, files.trailer);
+      return WriteFailed(files.partPath, writeError, files.trailer.targetSize);
+    case vcdiff::Status::kCorrupt:
+    case vcdiff::Status::kUnsupported:
+      return Damaged(DetailWithAdvice(result));
+    case vcdiff::Status::kDeltaRead:
+      return ReadWriteFailed(files.toolPath, ioError);
+    case vcdiff::Status::kSourceRead:
+      return ReadWriteFailed(files.sourcePath, ioError);
+    case vcdiff::Status::kOutOfMemory:
+      return ReadWriteFailed(files.partPath, ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return kExitOk;
+}
+
 // With no targetPath, only checks that the tool makes the localised pack from
 // sourcePath, and writes nothing.
 int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
@@ -284,36 +321,8 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
       sink.Digest() != trailer.targetHash)
     sink.Abandon();
 
-  int outcome = kExitOk;
-  switch (result.status) {
-    case vcdiff::Status::kOk:
-      if (sink.Written() != trailer.targetSize || sink.Digest() != trailer.targetHash)
-        outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
-      break;
-    case vcdiff::Status::kWindowChecksum:
-      outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
-      break;
-    case vcdiff::Status::kSinkRefused:
-      if (sink.Overflowed()) {
-        outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
-      } else {
-        outcome = WriteFailed(partPath, writeError, trailer.targetSize);
-      }
-      break;
-    case vcdiff::Status::kCorrupt:
-    case vcdiff::Status::kUnsupported:
-      outcome = Damaged(result.detail);
-      break;
-    case vcdiff::Status::kDeltaRead:
-      outcome = ReadWriteFailed(toolPath, ioError);
-      break;
-    case vcdiff::Status::kSourceRead:
-      outcome = ReadWriteFailed(sourcePath, ioError);
-      break;
-    case vcdiff::Status::kOutOfMemory:
-      outcome = ReadWriteFailed(partPath, ERROR_NOT_ENOUGH_MEMORY);
-      break;
-  }
+  int outcome =
+      DecodeOutcome(result, sink, ioError, writeError, {toolPath, sourcePath, partPath, source.Get(), trailer});
 
   ClearProgress();
   if (!targetPath) return outcome;
