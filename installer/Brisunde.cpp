@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "ConsoleReport.h"
+#include "GbkConsole.h"
 #include "InstallerTexts.h"
 #include "PackSteps.h"
 

@@ -1,8 +1,6 @@
 #pragma once
 
-// The installer's console lines, in GBK (code page 936): InstallerTexts.cpp is
-// kept readable as UTF-8 and compiled with -fexec-charset=GBK.
-constexpr unsigned kTextCodePage = 936;
+// The installer's console lines, in GBK (see GbkConsole.h).
 
 extern const char kGreetingText[];
 extern const char kProgress0Text[];

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Checksum.h"
+#include "DeltaAdvice.h"
 #include "PatchTrailer.h"
 #include "VcdiffDecoder.h"
 
@@ -127,7 +128,8 @@ int main(int argc, char** argv) {
   Hashing out;
   const vcdiff::Result r = vcdiff::Decode(delta, original, out);
   if (r.status != vcdiff::Status::kOk)
-    return Fail("the delta does not decode: %s at delta offset %" PRIu64 ": %s", vcdiff::StatusName(r.status), r.deltaOffset, r.detail.c_str());
+    return Fail("the delta does not decode: %s at delta offset %" PRIu64 ": %s", vcdiff::StatusName(r.status), r.deltaOffset,
+                DetailWithAdvice(r).c_str());
   const uint64_t made = out.checksum.Digest();
   if (out.bytes != trailer.targetSize || made != trailer.targetHash)
     return Fail("the delta makes %" PRIu64 " bytes with XXH3 %016" PRIx64 ", not the localised %" PRIu64 " bytes with XXH3 %016" PRIx64,

@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "Checksum.h"
+#include "DeltaAdvice.h"
+#include "GbkConsole.h"
 #include "PatchTrailer.h"
-#include "ToolConsole.h"
 #include "ToolTexts.h"
+#include "UniqueHandle.h"
 #include "VcdiffDecoder.h"
 #include "WindowWriter.h"
 
@@ -36,28 +38,6 @@ constexpr wchar_t kPartSuffix[] = L".part";
 // make-patch-tool's check of a new tool: the whole decode and check, no output.
 constexpr wchar_t kVerifyOption[] = L"--verify";
 
-// Owns one file handle for its scope.
-class File {
- public:
-  explicit File(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  ~File() { Close(); }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-
-  bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Get() const { return handle_; }
-  void Reset(HANDLE handle) {
-    Close();
-    handle_ = handle;
-  }
-  void Close() {
-    if (IsValid()) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE handle_;
-};
 
 // Reads exactly `size` bytes at `offset`; a short read (end of file) is a failure.
 bool ReadFileAt(HANDLE file, uint64_t offset, void* buffer, size_t size) {
@@ -113,15 +93,17 @@ bool ChecksumFile(HANDLE file, uint64_t size, uint64_t* digest) {
 std::string ToConsoleText(const std::wstring& text) {
   char buffer[1024];
   const int length =
-      WideCharToMultiByte(kToolCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer), nullptr, nullptr);
+      WideCharToMultiByte(kGbkCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer), nullptr, nullptr);
   return length > 0 ? std::string(buffer, length - 1) : std::string("?");
 }
 
-// Formats one of the texts with up to two ASCII or GBK arguments and prints it.
+// Formats one of the texts with up to two ASCII or GBK arguments and prints it
+// in place of the progress line.
 void Say(const char* gbkFormat, const std::string& first = std::string(),
          const std::string& second = std::string()) {
   char line[2048];
   std::snprintf(line, sizeof(line), gbkFormat, first.c_str(), second.c_str());
+  ClearProgress();
   PrintLine(line);
 }
 
@@ -144,7 +126,7 @@ std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20
 
 // The tool's own file, its trailer checked and its every byte matching the
 // checksum recorded when it was made.
-int OpenOwnFile(File* file, std::wstring* toolPath, PatchTrailer* trailer) {
+int OpenOwnFile(FileHandle* file, std::wstring* toolPath, PatchTrailer* trailer) {
   std::wstring& path = *toolPath;
   path.assign(MAX_PATH, L'\0');
   for (;;) {
@@ -261,16 +243,52 @@ int DiagnoseMismatch(HANDLE source, const std::wstring& sourcePath, const PatchT
   return Damaged("the delta does not make the localised pack from the original it was made for");
 }
 
+// The files of one run, for the outcome of its decode.
+struct PatchFiles {
+  const std::wstring& toolPath;
+  const std::wstring& sourcePath;
+  const std::wstring& partPath;
+  HANDLE source;
+  const PatchTrailer& trailer;
+};
+
+// The exit code of a decode that has ended, and the line that says so (none
+// when it made the localised pack).
+int DecodeOutcome(const vcdiff::Result& result, const TargetSink& sink, DWORD ioError, DWORD writeError,
+                  const PatchFiles& files) {
+  switch (result.status) {
+    case vcdiff::Status::kOk:
+      if (sink.Written() != files.trailer.targetSize || sink.Digest() != files.trailer.targetHash)
+        return DiagnoseMismatch(files.source, files.sourcePath, files.trailer);
+      return kExitOk;
+    case vcdiff::Status::kWindowChecksum:
+      return DiagnoseMismatch(files.source, files.sourcePath, files.trailer);
+    case vcdiff::Status::kSinkRefused:
+      if (sink.Overflowed()) return DiagnoseMismatch(files.source, files.sourcePath, files.trailer);
+      return WriteFailed(files.partPath, writeError, files.trailer.targetSize);
+    case vcdiff::Status::kCorrupt:
+    case vcdiff::Status::kUnsupported:
+      return Damaged(DetailWithAdvice(result));
+    case vcdiff::Status::kDeltaRead:
+      return ReadWriteFailed(files.toolPath, ioError);
+    case vcdiff::Status::kSourceRead:
+      return ReadWriteFailed(files.sourcePath, ioError);
+    case vcdiff::Status::kOutOfMemory:
+      return ReadWriteFailed(files.partPath, ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return kExitOk;
+}
+
 // With no targetPath, only checks that the tool makes the localised pack from
 // sourcePath, and writes nothing.
 int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
-  File tool;
+  FileHandle tool;
   std::wstring toolPath;
   PatchTrailer trailer;
   if (const int failed = OpenOwnFile(&tool, &toolPath, &trailer)) return failed;
 
   // The installer holds the pack open for reading, so only reading can be shared.
-  File source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  FileHandle source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!source.IsValid()) return ReadWriteFailed(sourcePath, GetLastError());
   LARGE_INTEGER sourceSize;
@@ -279,7 +297,7 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
 
   // A copy left by a run that was killed half-way is never this run's.
   const std::wstring partPath = targetPath ? *targetPath + kPartSuffix : std::wstring();
-  File part;
+  FileHandle part;
   if (targetPath) {
     DeleteFileW(partPath.c_str());
     ULARGE_INTEGER freeBytes;
@@ -303,36 +321,8 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
       sink.Digest() != trailer.targetHash)
     sink.Abandon();
 
-  int outcome = kExitOk;
-  switch (result.status) {
-    case vcdiff::Status::kOk:
-      if (sink.Written() != trailer.targetSize || sink.Digest() != trailer.targetHash)
-        outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
-      break;
-    case vcdiff::Status::kWindowChecksum:
-      outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
-      break;
-    case vcdiff::Status::kSinkRefused:
-      if (sink.Overflowed()) {
-        outcome = DiagnoseMismatch(source.Get(), sourcePath, trailer);
-      } else {
-        outcome = WriteFailed(partPath, writeError, trailer.targetSize);
-      }
-      break;
-    case vcdiff::Status::kCorrupt:
-    case vcdiff::Status::kUnsupported:
-      outcome = Damaged(result.detail);
-      break;
-    case vcdiff::Status::kDeltaRead:
-      outcome = ReadWriteFailed(toolPath, ioError);
-      break;
-    case vcdiff::Status::kSourceRead:
-      outcome = ReadWriteFailed(sourcePath, ioError);
-      break;
-    case vcdiff::Status::kOutOfMemory:
-      outcome = ReadWriteFailed(partPath, ERROR_NOT_ENOUGH_MEMORY);
-      break;
-  }
+  int outcome =
+      DecodeOutcome(result, sink, ioError, writeError, {toolPath, sourcePath, partPath, source.Get(), trailer});
 
   ClearProgress();
   if (!targetPath) return outcome;

@@ -1,9 +1,7 @@
 #pragma once
 
-// The tool's console lines, in GBK (code page 936) like the installer's:
-// ToolTexts.cpp is kept readable as UTF-8 and compiled with -fexec-charset=GBK.
-// A %s stands for a path or a detail in ASCII.
-constexpr unsigned kToolCodePage = 936;
+// The tool's console lines, in GBK (see GbkConsole.h). A %s stands for a path
+// or a detail in ASCII.
 
 extern const char kUsageText[];
 extern const char kWrongVersionText[];  // %s: the pack

@@ -1,5 +1,6 @@
 #include "VcdiffDecoder.h"
 
+#include "AddressCache.h"
 #include "Adler32.h"
 
 #include <algorithm>
@@ -40,11 +41,6 @@ constexpr uint8_t kWinAdler32 = 0x04;
 constexpr uint8_t kSectionsCompressed = 0x07;
 
 enum : uint8_t { kNoop = 0, kAdd = 1, kRun = 2, kCopy = 3 };
-
-// The address caches of the default code table.
-constexpr unsigned kNearSlots = 4;
-constexpr unsigned kSameSlots = 3 * 256;
-constexpr unsigned kModeSelf = 0, kModeHere = 1, kModeNear = 2, kModeSame = kModeNear + kNearSlots;
 
 struct Code {
   uint8_t type1, size1, mode1, type2, size2, mode2;
@@ -235,16 +231,16 @@ class Cursor {
     return true;
   }
 
-  ByteSource& delta_;
-  uint8_t* const own_;
-  const size_t capacity_;
-  const uint8_t* base_ = nullptr;  // first loaded byte
-  const uint8_t* p_ = nullptr;
-  const uint8_t* end_ = nullptr;
-  uint64_t endOffset_ = 0;  // delta offset of *end_
-  uint64_t limit_ = 0;
-  Fault fault_ = Fault::kNone;
-  uint64_t faultOffset_ = 0;
+  ByteSource& delta_;                // what it reads from: the whole delta
+  uint8_t* const own_;               // its own buffer, which refills load; a borrowed view lies in another's
+  const size_t capacity_;            // the own buffer's size
+  const uint8_t* base_ = nullptr;    // the first loaded byte, in the own buffer or a borrowed one
+  const uint8_t* p_ = nullptr;       // the next byte to read
+  const uint8_t* end_ = nullptr;     // just past the last loaded byte
+  uint64_t endOffset_ = 0;           // the delta offset of *end_: where the next refill reads
+  uint64_t limit_ = 0;               // the delta offset its range ends at; nothing from there on is read
+  Fault fault_ = Fault::kNone;       // why the last read failed
+  uint64_t faultOffset_ = 0;         // where the item that read was reading starts
 };
 
 // Source bytes for COPYs. Long copies go straight into the window; short ones,
@@ -336,11 +332,22 @@ inline void CopyWithin(uint8_t* out, const uint8_t* from, size_t size) {
   }
 }
 
+// A window's header (RFC 3284 section 4.2), checked against the source and the delta.
+struct WindowHeader {
+  uint64_t start = 0;         // delta offset of its indicator
+  uint8_t indicator = 0;
+  uint64_t encodingStart = 0; // delta offset of its target window length
+  uint64_t encodingEnd = 0;   // delta offset just past its delta encoding
+  size_t targetLength = 0;
+  uint64_t dataStart = 0;     // delta offset of its data section
+  uint64_t dataLength = 0, instLength = 0;
+  uint32_t checksum = 0;      // its Adler-32, when the indicator says it has one
+};
+
 class Decoder {
  public:
   Decoder(ByteSource& delta, ByteSource& source, ByteSink& target, const Limits& limits)
-      : delta_(delta),
-        target_(target),
+      : target_(target),
         limits_(limits),
         deltaSize_(delta.Size()),
         buffer_(std::max<size_t>(limits.deltaBuffer, 1)),
@@ -353,13 +360,15 @@ class Decoder {
 
   Result Run() {
     if (!buffers_) {
-      Fail(Status::kOutOfMemory, 0, "no memory for the delta's read buffers");
+      Fail(Status::kOutOfMemory, Field::kNone, 0, "no memory for the delta's read buffers");
       return result_;
     }
     header_.Seek(0, deltaSize_);
     if (!ReadHeader()) return result_;
-    for (window_ = 0; header_.Offset() < deltaSize_; ++window_)
-      if (!DecodeWindow()) return result_;
+    for (window_ = 0; header_.Offset() < deltaSize_; ++window_) {
+      WindowHeader window;
+      if (!ReadWindowHeader(window) || !ApplyWindow(window)) return result_;
+    }
     result_.deltaOffset = deltaSize_;
     return result_;
   }
@@ -368,165 +377,164 @@ class Decoder {
   // The cursors' buffers, none when there was no memory for them (Run stops then).
   uint8_t* Buffer(size_t i) { return buffers_ ? buffers_.get() + i * buffer_ : nullptr; }
 
-  bool Fail(Status status, uint64_t offset, const char* format, ...) __attribute__((format(printf, 4, 5))) {
+  // Every failure ends here: what was found, where, in one line.
+  bool Fail(Status status, Field field, uint64_t offset, const char* format, ...) __attribute__((format(printf, 5, 6))) {
     char text[256];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     result_.status = status;
+    result_.field = field;
+    result_.window = window_;
     result_.detail = text;
     result_.deltaOffset = offset;
     return false;
   }
 
   // A cursor's failure as a result; `what` names the item being read.
-  bool CursorFailed(const Cursor& cursor, const char* what) {
+  bool CursorFailed(const Cursor& cursor, Field field, const char* what) {
     const uint64_t at = cursor.faultOffset();
     char where[32];
-    if (window_ == UINT64_MAX) std::snprintf(where, sizeof where, "the delta's header");
+    if (window_ == kNoWindow) std::snprintf(where, sizeof where, "the delta's header");
     else std::snprintf(where, sizeof where, "window %" PRIu64, window_);
     const char* section = &cursor == &data_ ? "data" : &cursor == &inst_ ? "instructions" : &cursor == &addr_ ? "addresses" : nullptr;
     if (cursor.fault() == Cursor::Fault::kRead)
-      return Fail(Status::kDeltaRead, at, "%s: the delta could not be read at offset %" PRIu64, where, at);
+      return Fail(Status::kDeltaRead, field, at, "%s: the delta could not be read at offset %" PRIu64, where, at);
     if (cursor.fault() == Cursor::Fault::kVarint)
-      return Fail(Status::kCorrupt, at, "%s: %s is not an integer of 64 bits in at most ten bytes", where, what);
-    if (section) return Fail(Status::kCorrupt, at, "%s: %s runs past the end of the %s section", where, what, section);
-    return Fail(Status::kCorrupt, at, "%s: %s runs past the end of the delta; is it truncated?", where, what);
+      return Fail(Status::kCorrupt, field, at, "%s: %s is not an integer of 64 bits in at most ten bytes", where, what);
+    if (section) return Fail(Status::kCorrupt, field, at, "%s: %s runs past the end of the %s section", where, what, section);
+    return Fail(Status::kCorrupt, field, at, "%s: %s runs past the end of the delta; is it truncated?", where, what);
   }
 
   bool ReadHeader() {
     uint8_t head[5];
     for (uint8_t& b : head)
-      if (!header_.Byte(b)) return CursorFailed(header_, "magic and indicator");
-    if (head[0] != 0xD6 || head[1] != 0xC3 || head[2] != 0xC4) {
-      Fail(Status::kCorrupt, 0, "not a VCDIFF delta: the first bytes are %02X %02X %02X, not D6 C3 C4", head[0], head[1], head[2]);
-      return false;
-    }
-    if (head[3] != 0) {
-      Fail(Status::kUnsupported, 3, "unknown VCDIFF version byte 0x%02X (only 0 is known); make the delta with xdelta3 -e -S none", head[3]);
-      return false;
-    }
+      if (!header_.Byte(b)) return CursorFailed(header_, Field::kMagic, "magic and indicator");
+    if (head[0] != 0xD6 || head[1] != 0xC3 || head[2] != 0xC4)
+      return Fail(Status::kCorrupt, Field::kMagic, 0, "not a VCDIFF delta: the first bytes are %02X %02X %02X, not D6 C3 C4",
+                  head[0], head[1], head[2]);
+    if (head[3] != 0)
+      return Fail(Status::kUnsupported, Field::kVersion, 3, "unknown VCDIFF version byte 0x%02X (only 0 is known)", head[3]);
     const uint8_t indicator = head[4];
     if (indicator & kHdrDecompress) {
       uint8_t id = 0;
       header_.Byte(id);
-      Fail(Status::kUnsupported, 4, "the delta uses secondary compression (VCD_DECOMPRESS, compressor %u); make the delta with xdelta3 -S none", id);
-      return false;
+      return Fail(Status::kUnsupported, Field::kSecondaryCompressor, 4,
+                  "the delta uses secondary compression (VCD_DECOMPRESS, compressor %u)", id);
     }
-    if (indicator & kHdrCodeTable) {
-      Fail(Status::kUnsupported, 4, "the delta brings its own instruction code table (VCD_CODETABLE); make the delta with xdelta3, which uses the default table");
-      return false;
-    }
-    if (indicator & ~(kHdrDecompress | kHdrCodeTable | kHdrAppHeader)) {
-      Fail(Status::kUnsupported, 4, "the delta's header indicator 0x%02X has bits this decoder does not know; make the delta with xdelta3 -e -S none", indicator);
-      return false;
-    }
+    if (indicator & kHdrCodeTable)
+      return Fail(Status::kUnsupported, Field::kCodeTable, 4, "the delta brings its own instruction code table (VCD_CODETABLE)");
+    if (indicator & ~(kHdrDecompress | kHdrCodeTable | kHdrAppHeader))
+      return Fail(Status::kUnsupported, Field::kHeaderIndicator, 4,
+                  "the delta's header indicator 0x%02X has bits this decoder does not know", indicator);
     if (indicator & kHdrAppHeader) {
       uint64_t length;
-      if (!header_.Varint(length)) return CursorFailed(header_, "application header length");
+      if (!header_.Varint(length)) return CursorFailed(header_, Field::kAppHeader, "application header length");
       const uint64_t at = header_.Offset();
-      if (length > deltaSize_ - at) {
-        Fail(Status::kCorrupt, at, "the application header of %" PRIu64 " bytes runs past the end of the delta", length);
-        return false;
-      }
+      if (length > deltaSize_ - at)
+        return Fail(Status::kCorrupt, Field::kAppHeader, at, "the application header of %" PRIu64 " bytes runs past the end of the delta", length);
       header_.Seek(at + length, deltaSize_);
     }
     return true;
   }
 
-  bool DecodeWindow() {
-    const uint64_t windowStart = header_.Offset();
-    uint8_t indicator;
-    if (!header_.Byte(indicator)) return CursorFailed(header_, "window indicator");
-    if (indicator & ~(kWinSource | kWinTarget | kWinAdler32))
-      return Fail(Status::kCorrupt, windowStart, "window %" PRIu64 ": unknown indicator bits 0x%02X", window_, indicator);
-    if ((indicator & kWinSource) && (indicator & kWinTarget))
-      return Fail(Status::kCorrupt, windowStart, "window %" PRIu64 ": both VCD_SOURCE and VCD_TARGET are set", window_);
-    if (indicator & kWinTarget)
-      return Fail(Status::kUnsupported, windowStart,
-                  "window %" PRIu64 " copies from earlier target data (VCD_TARGET), which this decoder does not keep; make the delta with xdelta3 -e -S none -s SOURCE",
-                  window_);
+  // Reads the next window's header up to its data section, and sets the
+  // source segment the window copies from.
+  bool ReadWindowHeader(WindowHeader& w) {
+    w.start = header_.Offset();
+    if (!header_.Byte(w.indicator)) return CursorFailed(header_, Field::kWindowIndicator, "window indicator");
+    if (w.indicator & ~(kWinSource | kWinTarget | kWinAdler32))
+      return Fail(Status::kCorrupt, Field::kWindowIndicator, w.start, "window %" PRIu64 ": unknown indicator bits 0x%02X", window_, w.indicator);
+    if ((w.indicator & kWinSource) && (w.indicator & kWinTarget))
+      return Fail(Status::kCorrupt, Field::kWindowIndicator, w.start, "window %" PRIu64 ": both VCD_SOURCE and VCD_TARGET are set", window_);
+    if (w.indicator & kWinTarget)
+      return Fail(Status::kUnsupported, Field::kWindowIndicator, w.start,
+                  "window %" PRIu64 " copies from earlier target data (VCD_TARGET), which this decoder does not keep", window_);
 
     segmentLength_ = 0;
     segmentPosition_ = 0;
-    if (indicator & kWinSource) {
-      if (!header_.Varint(segmentLength_)) return CursorFailed(header_, "source segment length");
-      if (!header_.Varint(segmentPosition_)) return CursorFailed(header_, "source segment position");
+    if (w.indicator & kWinSource) {
+      if (!header_.Varint(segmentLength_)) return CursorFailed(header_, Field::kSourceSegment, "source segment length");
+      if (!header_.Varint(segmentPosition_)) return CursorFailed(header_, Field::kSourceSegment, "source segment position");
       if (segmentPosition_ > source_.Size() || segmentLength_ > source_.Size() - segmentPosition_)
-        return Fail(Status::kCorrupt, windowStart,
+        return Fail(Status::kCorrupt, Field::kSourceSegment, w.start,
                     "window %" PRIu64 ": source segment of %" PRIu64 " bytes at %" PRIu64 " is past the source's end (%" PRIu64 " bytes)",
                     window_, segmentLength_, segmentPosition_, source_.Size());
     }
 
-    uint64_t encodingLength, targetLength, dataLength, instLength, addrLength;
-    if (!header_.Varint(encodingLength)) return CursorFailed(header_, "delta encoding length");
-    const uint64_t encodingStart = header_.Offset();
-    if (encodingLength > deltaSize_ - encodingStart)
-      return Fail(Status::kCorrupt, encodingStart,
+    uint64_t encodingLength, targetLength, addrLength;
+    if (!header_.Varint(encodingLength)) return CursorFailed(header_, Field::kEncodingLength, "delta encoding length");
+    w.encodingStart = header_.Offset();
+    if (encodingLength > deltaSize_ - w.encodingStart)
+      return Fail(Status::kCorrupt, Field::kEncodingLength, w.encodingStart,
                   "window %" PRIu64 ": its delta encoding of %" PRIu64 " bytes runs past the end of the delta (%" PRIu64 " bytes); is the delta truncated?",
                   window_, encodingLength, deltaSize_);
-    if (!header_.Varint(targetLength)) return CursorFailed(header_, "target window length");
+    if (!header_.Varint(targetLength)) return CursorFailed(header_, Field::kTargetLength, "target window length");
     if (targetLength > limits_.maxTargetWindow)
-      return Fail(Status::kUnsupported, encodingStart,
-                  "window %" PRIu64 ": a target window of %" PRIu64 " bytes is over this decoder's limit of %u; make the delta with xdelta3 -W %u or less",
-                  window_, targetLength, limits_.maxTargetWindow, limits_.maxTargetWindow);
+      return Fail(Status::kUnsupported, Field::kTargetLength, w.encodingStart,
+                  "window %" PRIu64 ": a target window of %" PRIu64 " bytes is over this decoder's limit of %u", window_, targetLength,
+                  limits_.maxTargetWindow);
     uint8_t deltaIndicator;
-    if (!header_.Byte(deltaIndicator)) return CursorFailed(header_, "delta indicator");
+    if (!header_.Byte(deltaIndicator)) return CursorFailed(header_, Field::kDeltaIndicator, "delta indicator");
     if (deltaIndicator & ~kSectionsCompressed)
-      return Fail(Status::kCorrupt, header_.Offset() - 1, "window %" PRIu64 ": unknown delta indicator bits 0x%02X", window_, deltaIndicator);
-    if (deltaIndicator)
-      return Fail(Status::kUnsupported, header_.Offset() - 1,
-                  "window %" PRIu64 ": its sections are compressed by a secondary compressor (delta indicator 0x%02X); make the delta with xdelta3 -S none",
+      return Fail(Status::kCorrupt, Field::kDeltaIndicator, header_.Offset() - 1, "window %" PRIu64 ": unknown delta indicator bits 0x%02X",
                   window_, deltaIndicator);
-    if (!header_.Varint(dataLength)) return CursorFailed(header_, "data section length");
-    if (!header_.Varint(instLength)) return CursorFailed(header_, "instructions section length");
-    if (!header_.Varint(addrLength)) return CursorFailed(header_, "addresses section length");
-    uint32_t checksum = 0;
-    if (indicator & kWinAdler32) {
+    if (deltaIndicator)
+      return Fail(Status::kUnsupported, Field::kDeltaIndicator, header_.Offset() - 1,
+                  "window %" PRIu64 ": its sections are compressed by a secondary compressor (delta indicator 0x%02X)", window_, deltaIndicator);
+    if (!header_.Varint(w.dataLength)) return CursorFailed(header_, Field::kSectionLengths, "data section length");
+    if (!header_.Varint(w.instLength)) return CursorFailed(header_, Field::kSectionLengths, "instructions section length");
+    if (!header_.Varint(addrLength)) return CursorFailed(header_, Field::kSectionLengths, "addresses section length");
+    if (w.indicator & kWinAdler32) {
       uint8_t b[4];
       for (uint8_t& x : b)
-        if (!header_.Byte(x)) return CursorFailed(header_, "window checksum");
-      checksum = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+        if (!header_.Byte(x)) return CursorFailed(header_, Field::kWindowChecksum, "window checksum");
+      w.checksum = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
     }
-    const uint64_t dataStart = header_.Offset();
-    const uint64_t encodingEnd = encodingStart + encodingLength;
-    if (dataStart > encodingEnd)
-      return Fail(Status::kCorrupt, encodingStart, "window %" PRIu64 ": its header is longer than its delta encoding (%" PRIu64 " bytes)",
-                  window_, encodingLength);
-    const uint64_t room = encodingEnd - dataStart;
-    if (dataLength > room || instLength > room - dataLength || addrLength != room - dataLength - instLength)
-      return Fail(Status::kCorrupt, encodingStart,
+    w.dataStart = header_.Offset();
+    w.encodingEnd = w.encodingStart + encodingLength;
+    if (w.dataStart > w.encodingEnd)
+      return Fail(Status::kCorrupt, Field::kSectionLengths, w.encodingStart,
+                  "window %" PRIu64 ": its header is longer than its delta encoding (%" PRIu64 " bytes)", window_, encodingLength);
+    const uint64_t room = w.encodingEnd - w.dataStart;
+    if (w.dataLength > room || w.instLength > room - w.dataLength || addrLength != room - w.dataLength - w.instLength)
+      return Fail(Status::kCorrupt, Field::kSectionLengths, w.encodingStart,
                   "window %" PRIu64 ": sections of %" PRIu64 " + %" PRIu64 " + %" PRIu64 " bytes do not fill its delta encoding's %" PRIu64,
-                  window_, dataLength, instLength, addrLength, room);
+                  window_, w.dataLength, w.instLength, addrLength, room);
     if (segmentLength_ > UINT64_MAX - targetLength)
-      return Fail(Status::kCorrupt, windowStart, "window %" PRIu64 ": source segment length %" PRIu64 " overflows", window_, segmentLength_);
+      return Fail(Status::kCorrupt, Field::kSourceSegment, w.start, "window %" PRIu64 ": source segment length %" PRIu64 " overflows", window_,
+                  segmentLength_);
+    w.targetLength = size_t(targetLength);
+    return true;
+  }
 
-    targetLength_ = size_t(targetLength);
+  // Builds the window its header describes, checks it and hands it to the sink.
+  bool ApplyWindow(const WindowHeader& w) {
+    targetLength_ = w.targetLength;
     out_ = target_.WindowBuffer(targetLength_);
     if (!out_) {
       if (!ReserveWindow(targetLength_)) return false;
       out_ = windowBuffer_.get();
     }
-    data_.Borrow(header_, dataStart, dataStart + dataLength);
-    inst_.Borrow(header_, dataStart + dataLength, dataStart + dataLength + instLength);
-    addr_.Borrow(header_, dataStart + dataLength + instLength, encodingEnd);
+    data_.Borrow(header_, w.dataStart, w.dataStart + w.dataLength);
+    inst_.Borrow(header_, w.dataStart + w.dataLength, w.dataStart + w.dataLength + w.instLength);
+    addr_.Borrow(header_, w.dataStart + w.dataLength + w.instLength, w.encodingEnd);
     if (!DecodeInstructions()) return false;
 
-    if (indicator & kWinAdler32) {
-      const uint32_t actual = Adler32(1, window_buffer(), targetLength_);
-      if (actual != checksum)
-        return Fail(Status::kWindowChecksum, windowStart,
+    if (w.indicator & kWinAdler32) {
+      const uint32_t actual = Adler32(1, out_, targetLength_);
+      if (actual != w.checksum)
+        return Fail(Status::kWindowChecksum, Field::kWindowChecksum, w.start,
                     "window %" PRIu64 ": Adler-32 of the decoded %" PRIu64 " bytes is %08X, the delta says %08X; wrong source file?",
-                    window_, uint64_t(targetLength_), unsigned(actual), unsigned(checksum));
+                    window_, uint64_t(targetLength_), unsigned(actual), unsigned(w.checksum));
     }
-    if (targetLength_ && !target_.Write(window_buffer(), targetLength_))
-      return Fail(Status::kSinkRefused, windowStart, "window %" PRIu64 ": the output refused %" PRIu64 " bytes", window_, uint64_t(targetLength_));
-    header_.Seek(encodingEnd, deltaSize_);
+    if (targetLength_ && !target_.Write(out_, targetLength_))
+      return Fail(Status::kSinkRefused, Field::kOutput, w.start, "window %" PRIu64 ": the output refused %" PRIu64 " bytes", window_,
+                  uint64_t(targetLength_));
+    header_.Seek(w.encodingEnd, deltaSize_);
     return true;
   }
-
-  uint8_t* window_buffer() { return out_; }
 
   bool ReserveWindow(size_t size) {
     if (windowBuffer_ && size <= windowCapacity_) return true;
@@ -535,102 +543,98 @@ class Decoder {
     const size_t capacity = std::max<size_t>(size, 64 << 10);
     windowBuffer_.reset(new (std::nothrow) uint8_t[capacity]);
     if (!windowBuffer_)
-      return Fail(Status::kOutOfMemory, header_.Offset(), "window %" PRIu64 ": no memory for a target window of %" PRIu64 " bytes", window_, uint64_t(size));
+      return Fail(Status::kOutOfMemory, Field::kTargetLength, header_.Offset(), "window %" PRIu64 ": no memory for a target window of %" PRIu64 " bytes",
+                  window_, uint64_t(size));
     windowCapacity_ = capacity;
     return true;
   }
 
-  bool BadInstruction(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-    char text[200];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    Fail(Status::kCorrupt, inst_.Offset(), "window %" PRIu64 ": %s", window_, text);
-    return false;
-  }
-
   // The instructions fill the window exactly and use up all three sections.
   bool DecodeInstructions() {
-    uint8_t* const out = window_buffer();
+    uint8_t* const out = out_;
     const size_t length = targetLength_;
-    const uint64_t segment = segmentLength_;
     size_t pos = 0;
-    uint64_t near[kNearSlots] = {};
-    uint64_t same[kSameSlots] = {};
-    unsigned nextNear = 0;
+    addresses_.Reset();
 
     while (!inst_.AtEnd()) {
       uint8_t index;
-      if (!inst_.Byte(index)) return CursorFailed(inst_, "an instruction");
+      if (!inst_.Byte(index)) return CursorFailed(inst_, Field::kInstruction, "an instruction");
       const Code& code = kDefaultTable[index];
       for (int half = 0; half < 2; ++half) {
         const uint8_t type = half ? code.type2 : code.type1;
         if (type == kNoop) continue;
         uint64_t size = half ? code.size2 : code.size1;
-        if (size == 0 && !inst_.Varint(size)) return CursorFailed(inst_, "an instruction's size");
+        if (size == 0 && !inst_.Varint(size)) return CursorFailed(inst_, Field::kInstruction, "an instruction's size");
         if (size > length - pos)
-          return BadInstruction("an instruction of %" PRIu64 " bytes at target offset %" PRIu64 " runs past the window's %" PRIu64 " bytes", size, uint64_t(pos), uint64_t(length));
+          return Fail(Status::kCorrupt, Field::kInstruction, inst_.Offset(),
+                      "window %" PRIu64 ": an instruction of %" PRIu64 " bytes at target offset %" PRIu64 " runs past the window's %" PRIu64 " bytes",
+                      window_, size, uint64_t(pos), uint64_t(length));
         const size_t n = size_t(size);
         if (type == kAdd) {
-          if (!data_.Copy(out + pos, n)) return CursorFailed(data_, "an ADD's data");
+          if (!data_.Copy(out + pos, n)) return CursorFailed(data_, Field::kData, "an ADD's data");
         } else if (type == kRun) {
           uint8_t b;
-          if (!data_.Byte(b)) return CursorFailed(data_, "a RUN's byte");
+          if (!data_.Byte(b)) return CursorFailed(data_, Field::kData, "a RUN's byte");
           std::memset(out + pos, b, n);
-        } else {
-          const unsigned mode = half ? code.mode2 : code.mode1;
-          const uint64_t here = segment + pos;
-          uint64_t address;
-          if (mode < kModeSame) {
-            uint64_t value;
-            if (!addr_.Varint(value)) return CursorFailed(addr_, "a COPY's address");
-            if (mode == kModeSelf) {
-              address = value;
-            } else if (mode == kModeHere) {
-              if (value > here) return BadInstruction("a COPY's address lies %" PRIu64 " bytes before the start of the source", value - here);
-              address = here - value;
-            } else {
-              if (value > UINT64_MAX - near[mode - kModeNear]) return BadInstruction("a COPY's near address overflows");
-              address = near[mode - kModeNear] + value;
-            }
-          } else {
-            uint8_t b;
-            if (!addr_.Byte(b)) return CursorFailed(addr_, "a COPY's address");
-            address = same[(mode - kModeSame) * 256 + b];
-          }
-          near[nextNear] = address;
-          nextNear = (nextNear + 1) % kNearSlots;
-          same[address % kSameSlots] = address;
-          if (address >= here)
-            return BadInstruction("a COPY at target offset %" PRIu64 " reads from address %" PRIu64 ", not before it (%" PRIu64 ")", uint64_t(pos), address, here);
-          if (address < segment) {
-            // A copied string lies wholly in the source segment or wholly in
-            // the target window (RFC 3284, section 3); xdelta3 -d refuses one
-            // that runs on from the one into the other, and so does this.
-            if (n > segment - address)
-              return BadInstruction("a COPY of %" PRIu64 " bytes from source segment address %" PRIu64 " runs past the segment's %" PRIu64 " bytes into the target",
-                                    size, address, segment);
-            if (!source_.Read(segmentPosition_ + address, out + pos, n))
-              return source_.outOfMemory()
-                         ? Fail(Status::kOutOfMemory, inst_.Offset(), "window %" PRIu64 ": no memory for the source's block cache", window_)
-                         : Fail(Status::kSourceRead, inst_.Offset(),
-                          "window %" PRIu64 ": the source could not be read at offset %" PRIu64, window_, segmentPosition_ + address);
-          } else {
-            CopyWithin(out + pos, out + size_t(address - segment), n);
-          }
+        } else if (!Copy(half ? code.mode2 : code.mode1, out, pos, n)) {
+          return false;
         }
         pos += n;
       }
     }
     if (pos != length)
-      return BadInstruction("the instructions make %" PRIu64 " bytes of a %" PRIu64 "-byte window", uint64_t(pos), uint64_t(length));
-    if (!data_.AtEnd()) return Fail(Status::kCorrupt, data_.Offset(), "window %" PRIu64 ": data section not used up", window_);
-    if (!addr_.AtEnd()) return Fail(Status::kCorrupt, addr_.Offset(), "window %" PRIu64 ": addresses section not used up", window_);
+      return Fail(Status::kCorrupt, Field::kInstruction, inst_.Offset(), "window %" PRIu64 ": the instructions make %" PRIu64 " bytes of a %" PRIu64 "-byte window",
+                  window_, uint64_t(pos), uint64_t(length));
+    if (!data_.AtEnd()) return Fail(Status::kCorrupt, Field::kData, data_.Offset(), "window %" PRIu64 ": data section not used up", window_);
+    if (!addr_.AtEnd()) return Fail(Status::kCorrupt, Field::kAddress, addr_.Offset(), "window %" PRIu64 ": addresses section not used up", window_);
     return true;
   }
 
-  ByteSource& delta_;
+  // One COPY of `n` bytes to `pos` in the window `out`, its address in `mode`.
+  bool Copy(unsigned mode, uint8_t* out, size_t pos, size_t n) {
+    const uint64_t segment = segmentLength_;
+    const uint64_t here = segment + pos;
+    uint64_t value;
+    if (AddressCache::ReadsInteger(mode)) {
+      if (!addr_.Varint(value)) return CursorFailed(addr_, Field::kAddress, "a COPY's address");
+    } else {
+      uint8_t b;
+      if (!addr_.Byte(b)) return CursorFailed(addr_, Field::kAddress, "a COPY's address");
+      value = b;
+    }
+    uint64_t address = 0;
+    switch (addresses_.Decode(mode, value, here, address)) {
+      case AddressCache::Fault::kNone:
+        break;
+      case AddressCache::Fault::kBeforeStart:
+        return Fail(Status::kCorrupt, Field::kAddress, inst_.Offset(), "window %" PRIu64 ": a COPY's address lies %" PRIu64 " bytes before the start of the source",
+                    window_, value - here);
+      case AddressCache::Fault::kNearOverflow:
+        return Fail(Status::kCorrupt, Field::kAddress, inst_.Offset(), "window %" PRIu64 ": a COPY's near address overflows", window_);
+    }
+    addresses_.Update(address);
+    if (address >= here)
+      return Fail(Status::kCorrupt, Field::kAddress, inst_.Offset(),
+                  "window %" PRIu64 ": a COPY at target offset %" PRIu64 " reads from address %" PRIu64 ", not before it (%" PRIu64 ")", window_,
+                  uint64_t(pos), address, here);
+    if (address >= segment) {
+      CopyWithin(out + pos, out + size_t(address - segment), n);
+      return true;
+    }
+    // A copied string lies wholly in the source segment or wholly in the
+    // target window (RFC 3284, section 3); xdelta3 -d refuses one that runs on
+    // from the one into the other, and so does this.
+    if (n > segment - address)
+      return Fail(Status::kCorrupt, Field::kAddress, inst_.Offset(),
+                  "window %" PRIu64 ": a COPY of %" PRIu64 " bytes from source segment address %" PRIu64 " runs past the segment's %" PRIu64 " bytes into the target",
+                  window_, uint64_t(n), address, segment);
+    if (source_.Read(segmentPosition_ + address, out + pos, n)) return true;
+    if (source_.outOfMemory())
+      return Fail(Status::kOutOfMemory, Field::kSource, inst_.Offset(), "window %" PRIu64 ": no memory for the source's block cache", window_);
+    return Fail(Status::kSourceRead, Field::kSource, inst_.Offset(), "window %" PRIu64 ": the source could not be read at offset %" PRIu64, window_,
+                segmentPosition_ + address);
+  }
+
   ByteSink& target_;
   const Limits limits_;
   const uint64_t deltaSize_;
@@ -638,10 +642,11 @@ class Decoder {
   std::unique_ptr<uint8_t[]> buffers_;
   Cursor header_, data_, inst_, addr_;
   SourceReader source_;
+  AddressCache addresses_;
   std::unique_ptr<uint8_t[]> windowBuffer_;
   size_t windowCapacity_ = 0;
   uint8_t* out_ = nullptr;  // where this window is built: the sink's buffer or windowBuffer_
-  uint64_t window_ = UINT64_MAX;  // the window being decoded; none while reading the file header
+  uint64_t window_ = kNoWindow;  // the window being decoded; none while reading the file header
   uint64_t segmentLength_ = 0, segmentPosition_ = 0;
   size_t targetLength_ = 0;
   Result result_;

@@ -38,7 +38,7 @@ class ByteSink {
 enum class Status {
   kOk,
   kCorrupt,         // the delta breaks the format: bad magic, lengths, addresses, instructions
-  kUnsupported,     // well-formed, but a feature this decoder refuses (see detail)
+  kUnsupported,     // well-formed, but a feature this decoder refuses (see field)
   kWindowChecksum,  // a window's Adler-32 does not match what was decoded
   kDeltaRead,       // the delta could not be read
   kSourceRead,      // the source could not be read where a window needs it
@@ -56,10 +56,37 @@ struct Limits {
   uint32_t sourceBlock = 64u << 10;
 };
 
+// What the decoder was reading or checking when it stopped.
+enum class Field {
+  kNone,                 // nothing of the delta: success, or no memory for the read buffers
+  kMagic,                // the first three bytes, and the header's first five
+  kVersion,              // the version byte
+  kHeaderIndicator,      // bits of the header indicator this decoder does not know
+  kSecondaryCompressor,  // VCD_DECOMPRESS, and the compressor it names
+  kCodeTable,            // VCD_CODETABLE: an instruction code table of the delta's own
+  kAppHeader,            // the application header's length
+  kWindowIndicator,      // a window's indicator; unsupported: VCD_TARGET
+  kSourceSegment,        // a window's source segment: its length and position
+  kEncodingLength,       // a window's delta encoding length
+  kTargetLength,         // a window's target length, and the memory for it
+  kDeltaIndicator,       // a window's delta indicator; unsupported: compressed sections
+  kSectionLengths,       // the lengths of a window's three sections
+  kWindowChecksum,       // a window's Adler-32
+  kInstruction,          // an instruction, its size, or what it makes
+  kData,                 // the data section: ADD and RUN bytes
+  kAddress,              // the addresses section: a COPY's address
+  kSource,               // the source bytes a COPY reads
+  kOutput,               // the sink taking a window
+};
+
+constexpr uint64_t kNoWindow = UINT64_MAX;
+
 struct Result {
   Status status = Status::kOk;
-  std::string detail;       // English, one line, for the team that makes the tool
-  uint64_t deltaOffset = 0; // where in the delta the decode stopped
+  Field field = Field::kNone;
+  uint64_t window = kNoWindow;  // the window it stopped in, counted from 0; kNoWindow in the delta's header
+  std::string detail;           // English, one line, what was found: for the team that makes the tool
+  uint64_t deltaOffset = 0;     // where in the delta the decode stopped
 };
 
 // Decodes the whole delta into `target`, taking copies from `source`.

@@ -9,6 +9,7 @@
 
 #include "Adler32.h"
 #include "AllocationMeter.h"
+#include "DeltaAdvice.h"
 #include "DeltaBuilder.h"
 #include "DeltaFiles.h"
 
@@ -131,7 +132,7 @@ struct RefusalCase {
   const char* name;
   Bytes delta;
   Status status;
-  const char* detail;  // a part of the detail, for the team that remakes the delta
+  const char* detail;  // a part of the detail with its advice, for the team that remakes the delta
   uint32_t maxTargetWindow = vcdiff::Limits().maxTargetWindow;
 };
 
@@ -180,8 +181,9 @@ TEST(VcdiffDecoderTest, RefusesWhatItDoesNotDecode) {
     limits.maxTargetWindow = c.maxTargetWindow;
     const Outcome o = DecodeBytes(c.delta, {}, limits);
     EXPECT_EQ(o.result.status, c.status) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
-    EXPECT_NE(o.result.detail.find(c.detail), std::string::npos) << o.result.detail;
-    EXPECT_EQ(o.result.detail.find('\n'), std::string::npos);
+    const std::string detail = DetailWithAdvice(o.result, limits);
+    EXPECT_NE(detail.find(c.detail), std::string::npos) << detail;
+    EXPECT_EQ(detail.find('\n'), std::string::npos);
     if (std::string(c.name) == "source from the target") EXPECT_EQ(o.out, Text("ab"));
     else EXPECT_TRUE(o.out.empty());
   }

@@ -1,18 +1,18 @@
-#include "ConsoleReport.h"
+#include "GbkConsole.h"
 
 #include <windows.h>
 
 #include <cstdio>
 
-#include "InstallerTexts.h"
+#include "ConsoleUnits.h"
 
 void PrintLine(const char* gbkText) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (GetConsoleMode(out, &mode)) {
-    wchar_t text[256];
-    const int units = MultiByteToWideChar(kTextCodePage, MB_ERR_INVALID_CHARS, gbkText, -1, text,
-                                          256 - 2);
+    wchar_t text[kMaxConsoleUnits];
+    const int units = MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, gbkText, -1, text,
+                                          kMaxConsoleUnits - 2);
     if (units > 0) {
       text[units - 1] = L'\r';
       text[units] = L'\n';

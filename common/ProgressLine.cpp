@@ -1,15 +1,12 @@
-#include "ToolConsole.h"
-
+// The progress line lives in its own file, so that a program that shows none
+// links none of it.
 #include <windows.h>
 
-#include <cstdio>
-#include <cstring>
-
-#include "ToolTexts.h"
+#include "ConsoleUnits.h"
+#include "GbkConsole.h"
 
 namespace {
 
-constexpr int kMaxUnits = 512;
 int g_progressColumns = 0;  // how wide the progress line on the console is now
 
 HANDLE ConsoleOutput() {
@@ -33,7 +30,7 @@ int Columns(const wchar_t* text, int units) {
 // Blanks the progress line and puts the cursor back at its start.
 void EraseProgress(HANDLE console) {
   if (g_progressColumns == 0) return;
-  wchar_t blank[2 * kMaxUnits + 2];
+  wchar_t blank[2 * kMaxConsoleUnits + 2];
   blank[0] = L'\r';
   for (int i = 1; i <= g_progressColumns; ++i) blank[i] = L' ';
   blank[g_progressColumns + 1] = L'\r';
@@ -43,29 +40,11 @@ void EraseProgress(HANDLE console) {
 
 }  // namespace
 
-void PrintLine(const char* gbkText) {
-  if (HANDLE console = ConsoleOutput()) {
-    EraseProgress(console);
-    wchar_t text[kMaxUnits];
-    const int units =
-        MultiByteToWideChar(kToolCodePage, MB_ERR_INVALID_CHARS, gbkText, -1, text, kMaxUnits - 2);
-    if (units > 0) {
-      text[units - 1] = L'\r';
-      text[units] = L'\n';
-      WriteUnits(console, text, units + 1);
-      return;
-    }
-  }
-  std::fputs(gbkText, stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 void ShowProgress(const char* gbkText) {
   HANDLE console = ConsoleOutput();
   if (console == nullptr) return;
-  wchar_t text[kMaxUnits];
-  const int units = MultiByteToWideChar(kToolCodePage, MB_ERR_INVALID_CHARS, gbkText, -1, text, kMaxUnits);
+  wchar_t text[kMaxConsoleUnits];
+  const int units = MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, gbkText, -1, text, kMaxConsoleUnits);
   if (units <= 1) return;
   // A shorter line must not leave the tail of a longer one behind.
   EraseProgress(console);

@@ -1,0 +1,17 @@
+#pragma once
+
+// Console text of both Windows programs: their lines are GBK (code page 936),
+// kept readable as UTF-8 in each program's texts file and compiled with
+// -fexec-charset=GBK (gbk_text_sources in CMakeLists.txt).
+constexpr unsigned kGbkCodePage = 936;
+
+// Writes one GBK line and its end-of-line. Redirected output gets the GBK bytes,
+// flushed at once so that a child's own output falls between the lines; a real
+// console gets the text as UTF-16, so it reads right whatever its code page.
+void PrintLine(const char* gbkText);
+
+// A progress line, only on a real console: one line that each call rewrites in
+// place and ClearProgress removes. A program that shows one clears it before
+// its next PrintLine.
+void ShowProgress(const char* gbkText);
+void ClearProgress();
