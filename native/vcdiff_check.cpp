@@ -3,10 +3,6 @@
 // ORIGINAL's size and XXH3 against what the trailer says, then the delta it
 // carries decoded over ORIGINAL and the result's size and XXH3 against the
 // localised pack's. Prints one line; exits 0 only when everything matches.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -17,40 +13,13 @@
 #include "Checksum.h"
 #include "DeltaAdvice.h"
 #include "PatchTrailer.h"
+#include "PosixFileSource.h"
 #include "VcdiffDecoder.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the trailer is read as it lies in the file");
 
 namespace {
 
-class File : public vcdiff::ByteSource {
- public:
-  explicit File(const char* path) : fd_(open(path, O_RDONLY)) {
-    struct stat status;
-    if (fd_ >= 0 && fstat(fd_, &status) == 0) size_ = uint64_t(status.st_size);
-  }
-  ~File() override {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool ok() const { return fd_ >= 0; }
-  uint64_t Size() const override { return size_; }
-  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
-    if (offset > size_ || size > size_ - offset) return false;
-    auto* out = static_cast<uint8_t*>(buffer);
-    while (size) {
-      const ssize_t got = pread(fd_, out, size, off_t(offset));
-      if (got <= 0) return false;
-      out += got;
-      offset += uint64_t(got);
-      size -= size_t(got);
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-  uint64_t size_ = 0;
-};
 
 // A range of another source: the delta inside the tool.
 class Region : public vcdiff::ByteSource {
@@ -105,7 +74,7 @@ int Fail(const char* format, ...) {
 
 int main(int argc, char** argv) {
   if (argc != 3) return Fail("usage: vcdiff_check TOOL ORIGINAL");
-  File tool(argv[1]), original(argv[2]);
+  PosixFileSource tool(argv[1]), original(argv[2]);
   if (!tool.ok()) return Fail("%s cannot be read", argv[1]);
   if (!original.ok()) return Fail("%s cannot be read", argv[2]);
 

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "PosixFileSource.h"
 #endif
 
 #include <cstdint>
@@ -124,38 +126,7 @@ inline bool MakeSparseFile(const Path& path, uint64_t size, const std::vector<st
   return close(fd) == 0 && ok;
 }
 
-class FileSource : public vcdiff::ByteSource {
- public:
-  explicit FileSource(const Path& path) : fd_(open(path.c_str(), O_RDONLY)) {
-    static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
-    struct stat status;
-    if (fd_ >= 0 && fstat(fd_, &status) == 0) size_ = uint64_t(status.st_size);
-  }
-  ~FileSource() override {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileSource(const FileSource&) = delete;
-  FileSource& operator=(const FileSource&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  uint64_t Size() const override { return size_; }
-  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
-    if (offset > size_ || size > size_ - offset) return false;
-    auto* out = static_cast<uint8_t*>(buffer);
-    while (size) {
-      const ssize_t got = pread(fd_, out, size, off_t(offset));
-      if (got <= 0) return false;
-      out += got;
-      offset += uint64_t(got);
-      size -= size_t(got);
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-  uint64_t size_ = 0;
-};
+using FileSource = PosixFileSource;
 #endif
 
 class MemorySource : public vcdiff::ByteSource {
