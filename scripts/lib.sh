@@ -83,6 +83,42 @@ native_build() {
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "$@"
 }
 
+# write_i386_probe FILE: the smallest i386 program, an ELF header, one segment
+# and exit(42), made executable.
+write_i386_probe() {
+  printf '%b' '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000' \
+    '\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000\000\000\000\000' \
+    '\000\000\000\000\064\000\040\000\001\000\000\000\000\000\000\000' \
+    '\001\000\000\000\000\000\000\000\000\200\004\010\000\200\004\010' \
+    '\140\000\000\000\140\000\000\000\005\000\000\000\000\020\000\000' \
+    '\270\001\000\000\000\273\052\000\000\000\315\200' >"$1"
+  chmod +x "$1"
+}
+
+# i386_verdict PROBE: yes when PROBE, a program that exits 42, runs; no when
+# the kernel refuses its format. The shell says both "refused format" and "not
+# allowed" with status 126, and words them in the user's language, so a
+# control tells them apart: a script made beside PROBE with PROBE's
+# permissions, which every kernel runs. If the control cannot run either (no
+# execute permission, a noexec mount, no PROBE at all), the fault is not the
+# format, and the verdict stops with what was seen.
+i386_verdict() {
+  local probe=$1 control status=0 control_status=0 error
+  control=$(mktemp "$(dirname "$probe")/control.XXXXXX")
+  printf '#!/bin/sh\nexit 7\n' >"$control"
+  chmod --reference="$probe" "$control" 2>/dev/null || chmod a-x "$control"
+  error=$(cd "$(dirname "$probe")" && "./$(basename "$probe")" 2>&1) || status=$?
+  "$control" >/dev/null 2>&1 || control_status=$?
+  rm -f "$control"
+  if ((status == 42)); then
+    echo yes
+  elif ((status == 126 && control_status == 7)); then
+    echo no
+  else
+    die "cannot tell whether this machine runs 32-bit x86 programs: a probe in $(dirname "$probe") ended with $status (${error:-no message}); set QUORVELIN_I386=yes or no"
+  fi
+}
+
 # Whether this machine's kernel runs 32-bit x86 programs, probed once and handed
 # to every script started from here through QUORVELIN_I386 (yes or no). Setting
 # QUORVELIN_I386=no makes a machine that can run them behave as one that cannot.
@@ -92,26 +128,12 @@ native_build() {
 probe_i386() {
   [[ ${QUORVELIN_I386:-} == yes || ${QUORVELIN_I386:-} == no ]] && return 0
   [[ -z ${QUORVELIN_I386:-} ]] || die "QUORVELIN_I386 is '$QUORVELIN_I386'; it takes yes or no"
-  local dir status error
+  local dir
   dir=$(mktemp -d)
-  # The smallest i386 program: an ELF header, one segment, and exit(42).
-  printf '%b' '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000' \
-    '\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000\000\000\000\000' \
-    '\000\000\000\000\064\000\040\000\001\000\000\000\000\000\000\000' \
-    '\001\000\000\000\000\000\000\000\000\200\004\010\000\200\004\010' \
-    '\140\000\000\000\140\000\000\000\005\000\000\000\000\020\000\000' \
-    '\270\001\000\000\000\273\052\000\000\000\315\200' >"$dir/probe"
-  chmod +x "$dir/probe"
-  status=0
-  error=$(cd "$dir" && LC_ALL=C ./probe 2>&1) || status=$?
+  write_i386_probe "$dir/probe"
+  # A verdict that stops the script has already said why; the folder goes either way.
+  QUORVELIN_I386=$(i386_verdict "$dir/probe") || { rm -rf "$dir"; exit 1; }
   rm -rf "$dir"
-  if ((status == 42)); then
-    QUORVELIN_I386=yes
-  elif [[ $error == *"Exec format error"* || $error == *"cannot execute binary file"* ]]; then
-    QUORVELIN_I386=no
-  else
-    die "cannot tell whether this machine runs 32-bit x86 programs: a probe in $(dirname "$dir") ended with $status (${error:-no message}); set QUORVELIN_I386=yes or no"
-  fi
   QUORVELIN_I386_PROBED=$QUORVELIN_I386
   export QUORVELIN_I386 QUORVELIN_I386_PROBED
 }
