@@ -2,6 +2,8 @@
 
 #include <psapi.h>
 
+#include <cstdio>
+
 #include "CapturedProcess.h"
 
 namespace bench {
@@ -11,7 +13,10 @@ ConsoleRun RunToEnd(const std::string& commandLine, const std::string& directory
   testkit::PipedProcess piped;
   run.started = testkit::StartPiped(commandLine, directory, CREATE_NO_WINDOW,
                                     /*holdInput=*/false, &piped);
-  if (!run.started) return run;
+  if (!run.started) {
+    run.startError = testkit::StartFailure(commandLine, directory, piped.error);
+    return run;
+  }
   testkit::DrainPipe(piped.output, &run.output);
   WaitForSingleObject(piped.process.hProcess, INFINITE);
   GetExitCodeProcess(piped.process.hProcess, &run.exitCode);
@@ -24,6 +29,7 @@ ConsoleRun RunToEnd(const std::string& commandLine, const std::string& directory
 HeldConsole::HeldConsole(const std::string& commandLine, const std::string& directory) {
   testkit::PipedProcess piped;
   if (!testkit::StartPiped(commandLine, directory, CREATE_NO_WINDOW, /*holdInput=*/true, &piped)) {
+    std::fprintf(stderr, "%s\n", testkit::StartFailure(commandLine, directory, piped.error).c_str());
     return;
   }
   CloseHandle(piped.process.hThread);

@@ -16,6 +16,7 @@ namespace bench {
 
 struct ConsoleRun {
   bool started = false;
+  std::string startError;  // why it could not start
   std::string output;  // standard output and error, as written
   DWORD exitCode = 0xFFFFFFFF;
 };

@@ -20,6 +20,7 @@ double TimeRun(const std::string& exe, const std::string& directory, const char*
   QueryPerformanceCounter(&start);
   const bench::ConsoleRun run = bench::RunToEnd("\"" + exe + "\"", directory);
   QueryPerformanceCounter(&end);
+  if (!run.started) std::printf("installer run: %s\n", run.startError.c_str());
   if (!run.started || run.exitCode != 0) return -1;
   for (const char** text = expected; *text != nullptr; ++text) {
     if (run.output.find(*text) == std::string::npos) return -1;

@@ -2,12 +2,27 @@
 
 namespace testkit {
 
+std::string StartFailure(const std::string& what, const std::string& directory, DWORD error) {
+  char text[512] = "";
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                      error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
+                                      sizeof(text), nullptr);
+  std::string said(text, length);
+  while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' ')) said.pop_back();
+  return "could not start " + what + (directory.empty() ? "" : " in " + directory) + ": error " +
+         std::to_string(error) + (said.empty() ? "" : " (" + said + ")");
+}
+
 bool StartPiped(const std::string& commandLine, const std::string& directory, DWORD flags,
                 bool holdInput, PipedProcess* started) {
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE outRead, outWrite, inRead, inWrite;
-  if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) return false;
+  if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) {
+    started->error = GetLastError();
+    return false;
+  }
   if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) {
+    started->error = GetLastError();
     CloseHandle(outRead);
     CloseHandle(outWrite);
     return false;
@@ -30,6 +45,7 @@ bool StartPiped(const std::string& commandLine, const std::string& directory, DW
   PROCESS_INFORMATION process = {};
   const bool ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, flags, nullptr,
                                  directory.c_str(), &startup, &process) != 0;
+  started->error = ok ? ERROR_SUCCESS : GetLastError();
   CloseHandle(outWrite);
   CloseHandle(inRead);
   if (!ok) {
@@ -66,7 +82,10 @@ CapturedProcess::CapturedProcess(const std::string& commandLine, const std::stri
   PipedProcess piped;
   started_ = StartPiped(commandLine, directory, CREATE_NO_WINDOW | CREATE_SUSPENDED,
                         /*holdInput=*/false, &piped);
-  if (!started_) return;
+  if (!started_) {
+    startError_ = StartFailure(commandLine, directory, piped.error);
+    return;
+  }
   process_ = piped.process;
   outRead_ = piped.output;
   AssignProcessToJobObject(job_, process_.hProcess);

@@ -16,14 +16,20 @@ struct PipedProcess {
   PROCESS_INFORMATION process = {};
   HANDLE output = nullptr;  // the read end of standard output and error
   HANDLE input = nullptr;   // the write end of standard input; null when it is at end-of-file
+  DWORD error = ERROR_SUCCESS;  // why it could not start
 };
+
+// A failed start in words for a test's or a benchmark's report: what was
+// started, where, and the system's error code with its text.
+std::string StartFailure(const std::string& what, const std::string& directory, DWORD error);
 
 // Starts commandLine in directory with CreateProcessA's `flags`. With
 // holdInput, standard input stays open until the caller closes `input`, else
 // the program finds it at end-of-file. Only the program's ends are inherited,
 // and they are closed here whatever happens, so that the output pipe ends when
 // the program and whatever it started have closed it, not when some other
-// child of ours does. False, with nothing left open, when it cannot start.
+// child of ours does. False, with nothing left open and started->error set,
+// when it cannot start.
 bool StartPiped(const std::string& commandLine, const std::string& directory, DWORD flags,
                 bool holdInput, PipedProcess* started);
 
@@ -43,6 +49,8 @@ class CapturedProcess {
   CapturedProcess& operator=(const CapturedProcess&) = delete;
 
   bool Started() const { return started_; }
+  // Why it did not start: what, where and the system's error; empty once started.
+  const std::string& StartError() const { return startError_; }
   DWORD Id() const { return process_.dwProcessId; }
   void Resume() { ResumeThread(process_.hThread); }
 
@@ -72,6 +80,7 @@ class CapturedProcess {
   HANDLE readDone_ = nullptr;
   PROCESS_INFORMATION process_ = {};
   bool started_ = false;
+  std::string startError_;
   std::thread reader_;
   std::string output_;
 };

@@ -43,7 +43,7 @@ class TelvaroDialogTest : public ::testing::Test {
   template <class Act>
   static void RunDialog(Act act) {
     TelvaroProcess program;
-    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(program.started()) << program.StartError();
     HWND dialog = program.WaitForWindow(true);
     ASSERT_NE(nullptr, dialog);
     act(program, dialog);
@@ -217,7 +217,7 @@ class UnopenableKeyDialogTest : public TelvaroDialogTest {
 
 TEST_F(UnopenableKeyDialogTest, MessageThenDefaultsAndConfirmStillCloses) {
   TelvaroProcess program;
-  ASSERT_TRUE(program.started());
+  ASSERT_TRUE(program.started()) << program.StartError();
   HWND dialog = AnswerRegistryMessage(program);
   ASSERT_NE(nullptr, dialog);
   EXPECT_EQ(1, SendDlgItemMessageW(dialog, 1001, CB_GETCURSEL, 0, 0));
@@ -232,7 +232,7 @@ TEST_F(UnopenableKeyDialogTest, MessageThenDefaultsAndConfirmStillCloses) {
 
 TEST_F(UnopenableKeyDialogTest, CancelStillCloses) {
   TelvaroProcess program;
-  ASSERT_TRUE(program.started());
+  ASSERT_TRUE(program.started()) << program.StartError();
   ASSERT_NE(nullptr, AnswerRegistryMessage(program));
   program.PressKey(VK_ESCAPE);
   ASSERT_TRUE(program.WaitForExit());

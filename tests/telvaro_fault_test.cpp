@@ -83,7 +83,7 @@ class TelvaroFaultTest : public ::testing::Test {
   // Starts Telvaro, checks what it shows, then presses the key.
   static void RunAndPress(const Stored& c, WORD vk) {
     TelvaroProcess program;
-    ASSERT_TRUE(program.started());
+    ASSERT_TRUE(program.started()) << program.StartError();
     HWND dialog = program.WaitForWindow(true);
     ASSERT_NE(nullptr, dialog) << "no dialog: the program ended or hung";
     EXPECT_EQ(c.shownIndex == -1 ? CB_ERR : c.shownIndex,

@@ -109,6 +109,9 @@ TEST(LayoutTest, Step1PatchFailsWithoutTheTool) {
 TEST(RunToEndTest, ProgramThatCannotStartIsReportedAsNotStarted) {
   const ConsoleRun run = RunToEnd("Z:\\no\\such\\program.exe", ".");
   EXPECT_FALSE(run.started);
+  // Says what could not start, and the system's reason.
+  EXPECT_NE(run.startError.find("Z:\\no\\such\\program.exe"), std::string::npos) << run.startError;
+  EXPECT_NE(run.startError.find("error 2 "), std::string::npos) << run.startError;
   EXPECT_TRUE(run.output.empty());
 }
 

@@ -48,9 +48,11 @@ struct RunResult {
   int boxes = 0;
   bool ended = false;  // the program ended and nothing it started holds its output
   std::string stillRunning;  // when not ended: what ran on in its job at the bound
+  std::string startError;    // when it could not start: why
 };
 
 inline std::ostream& operator<<(std::ostream& out, const RunResult& run) {
+  if (!run.startError.empty()) return out << run.startError;
   return out << "exit code " << run.exitCode << " (259 would be still running), " << run.boxes
              << " box(es) dismissed, still running in its job: " << run.stillRunning;
 }
@@ -60,7 +62,10 @@ inline std::ostream& operator<<(std::ostream& out, const RunResult& run) {
 inline RunResult RunCaptured(const std::string& commandLine, const std::string& directory) {
   RunResult run;
   CapturedProcess process(commandLine, directory);
-  if (!process.Started()) return run;
+  if (!process.Started()) {
+    run.startError = process.StartError();
+    return run;
+  }
   gamefolder::BoxDismisser dismisser(process.Id());
   process.Resume();
   run.ended = process.Wait(gamefolder::kColdStartMs);

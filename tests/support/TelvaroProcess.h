@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "CapturedProcess.h"
 #include "WinePath.h"
 
 // A first start in a new Wine prefix, on a two-core machine busy with other
@@ -40,6 +41,12 @@ class TelvaroProcess {
     si.cb = sizeof(si);
     started_ = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                               nullptr, &si, &pi_);
+    if (!started_) {
+      const DWORD error = GetLastError();
+      char name[MAX_PATH * 3] = "";
+      WideCharToMultiByte(CP_UTF8, 0, exe.c_str(), -1, name, sizeof(name), nullptr, nullptr);
+      startError_ = testkit::StartFailure(name, "", error);
+    }
   }
   ~TelvaroProcess() {
     if (!started_) return;
@@ -49,6 +56,8 @@ class TelvaroProcess {
   }
 
   bool started() const { return started_; }
+  // Why it did not start; empty once started.
+  const std::string& StartError() const { return startError_; }
 
   // The window once the dialog manager has settled: a modal loop shows its
   // dialog when its queue first goes idle, which would undo a minimise or move
@@ -88,4 +97,5 @@ class TelvaroProcess {
  private:
   PROCESS_INFORMATION pi_ = {};
   bool started_ = false;
+  std::string startError_;
 };
