@@ -6,11 +6,14 @@
 set -euo pipefail
 run=$1 exe=$2
 shift 2
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
+here=$(cd "$(dirname "$0")" && pwd)
 
-# Seeded, so that a failing case is made again the same way.
-python3 - "$dir" <<'EOF'
+# make_cases DIR: the pairs, their deltas and cases.txt, which lists them.
+make_cases() {
+  local dir=$1
+  mkdir -p "$dir"
+  # Seeded, so that a failing case is made again the same way.
+  python3 - "$dir" <<'EOF'
 import random, sys
 d = sys.argv[1]
 r = random.Random(3284)
@@ -63,36 +66,63 @@ src = r.randbytes(17 << 20)
 put("large.src", src); put("large.tgt", src[1 << 20:] + r.randbytes(1 << 20) + src[:3 << 20])
 EOF
 
-pairs=(edit periodic self empty grow shrink spread)
-source "$(dirname "$0")/xdelta_options.sh"
+  pairs=(edit periodic self empty grow shrink spread)
+  source "$here/xdelta_options.sh"
 
-cases=0
-: >"$dir/cases.txt"
-# make_case PAIR NAME OPTIONS: a delta of PAIR.tgt from PAIR.src (if there is
-# one), checked to decode with xdelta3 to the target, listed in cases.txt.
-make_case() {
-  local pair=$1 name=$2 opts=$3 src=- with=() whole=1048576
-  if [[ -f $dir/$pair.src ]]; then
-    src=$pair.src
-    with=(-s "$dir/$src")
-    whole=$(stat -c %s "$dir/$src")
-  fi
-  # xdelta3 takes no source window under 512 KiB; the smallest this table uses is 1 MiB.
-  opts=${opts//WHOLE/$((whole > 1048576 ? whole : 1048576))}
-  local delta=$pair.$name.vcdiff ref=$pair.$name.decoded
-  # shellcheck disable=SC2086 # the options split into words
-  xdelta3 -e -f -S none $opts "${with[@]}" "$dir/$pair.tgt" "$dir/$delta"
-  xdelta3 -d -f "${with[@]}" "$dir/$delta" "$dir/$ref"
-  cmp -s "$dir/$ref" "$dir/$pair.tgt" || { echo "xdelta3 does not decode its own $delta"; exit 1; }
-  # xdelta3's decoding is the target itself: keep one copy.
-  rm "$dir/$ref"
-  echo "$pair.$name $src $delta $pair.tgt" >>"$dir/cases.txt"
-  cases=$((cases + 1))
+  cases=0
+  : >"$dir/cases.txt"
+  # make_case PAIR NAME OPTIONS: a delta of PAIR.tgt from PAIR.src (if there is
+  # one), checked to decode with xdelta3 to the target, listed in cases.txt.
+  make_case() {
+    local pair=$1 name=$2 opts=$3 src=- with=() whole=1048576
+    if [[ -f $dir/$pair.src ]]; then
+      src=$pair.src
+      with=(-s "$dir/$src")
+      whole=$(stat -c %s "$dir/$src")
+    fi
+    # xdelta3 takes no source window under 512 KiB; the smallest this table uses is 1 MiB.
+    opts=${opts//WHOLE/$((whole > 1048576 ? whole : 1048576))}
+    local delta=$pair.$name.vcdiff ref=$pair.$name.decoded
+    # shellcheck disable=SC2086 # the options split into words
+    xdelta3 -e -f -S none $opts "${with[@]}" "$dir/$pair.tgt" "$dir/$delta"
+    xdelta3 -d -f "${with[@]}" "$dir/$delta" "$dir/$ref"
+    cmp -s "$dir/$ref" "$dir/$pair.tgt" || { echo "xdelta3 does not decode its own $delta"; exit 1; }
+    # xdelta3's decoding is the target itself: keep one copy.
+    rm "$dir/$ref"
+    echo "$pair.$name $src $delta $pair.tgt" >>"$dir/cases.txt"
+    cases=$((cases + 1))
+  }
+  for pair in "${pairs[@]}"; do
+    for row in "${options[@]}"; do make_case "$pair" "${row%%|*}" "${row#*|}"; done
+  done
+  make_case large W16mBwhole '-W 16777216 -B WHOLE'
+  echo "$cases deltas made with xdelta3; $(du -sh "$dir" | cut -f1) in $dir"
 }
-for pair in "${pairs[@]}"; do
-  for row in "${options[@]}"; do make_case "$pair" "${row%%|*}" "${row#*|}"; done
-done
-make_case large W16mBwhole '-W 16777216 -B WHOLE'
-echo "$cases deltas made with xdelta3; $(du -sh "$dir" | cut -f1) in $dir"
+
+# The cases follow from this script, the option table, Python's seeded random
+# numbers and xdelta3 alone. Where VCDIFF_CASES_CACHE names a folder (the test
+# command gives one to all its build trees), the first test to need them makes
+# them there, under a name drawn from all four, while the others wait; every
+# build then decodes the same deltas.
+if [[ -n ${VCDIFF_CASES_CACHE:-} ]]; then
+  key=$( { cat "$0" "$here/xdelta_options.sh"; python3 --version; xdelta3 -V 2>&1 || true; } |
+    sha256sum | cut -c1-16)
+  dir=$VCDIFF_CASES_CACHE/$key
+  mkdir -p "$VCDIFF_CASES_CACHE"
+  exec 9>"$dir.lock"
+  flock -w 600 9 || { echo "the cases in $dir were not made within ten minutes"; exit 1; }
+  if [[ ! -f $dir/cases.txt ]]; then
+    rm -rf "$dir.new"
+    make_cases "$dir.new"
+    mv "$dir.new" "$dir"
+  else
+    echo "the deltas made with xdelta3 for another build, in $dir"
+  fi
+  exec 9>&-
+else
+  dir=$(mktemp -d)
+  trap 'rm -rf "$dir"' EXIT
+  make_cases "$dir"
+fi
 
 VCDIFF_CASES=$dir "$run" "$exe" --gtest_color=no "$@"
