@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BenchFigures.h"
+#include "CapturedProcess.h"
 
 namespace {
 
@@ -34,9 +35,15 @@ double TimeToDialog(const std::wstring& exe) {
   PROCESS_INFORMATION pi{};
   LARGE_INTEGER start, shown;
   QueryPerformanceCounter(&start);
-  if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &si, &pi))
+  if (!testkit::CreateProcessLosingNone([&] {
+        return CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &si, &pi) != 0;
+      })) {
+    const DWORD error = GetLastError();
+    std::printf("Telvaro start-up: %s\n",
+                testkit::StartFailure(std::string(exe.begin(), exe.end()), "", error).c_str());
     return -1;
+  }
   Search search{pi.dwProcessId, nullptr};
   for (int i = 0; i < 20000 && !search.found; ++i) {
     EnumWindows(FindVisibleDialog, reinterpret_cast<LPARAM>(&search));

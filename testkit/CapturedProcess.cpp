@@ -43,8 +43,10 @@ bool StartPiped(const std::string& commandLine, const std::string& directory, DW
   startup.hStdError = outWrite;
   std::string line = commandLine;
   PROCESS_INFORMATION process = {};
-  const bool ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, flags, nullptr,
-                                 directory.c_str(), &startup, &process) != 0;
+  const bool ok = CreateProcessLosingNone([&] {
+    return CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, flags, nullptr, directory.c_str(),
+                          &startup, &process) != 0;
+  });
   started->error = ok ? ERROR_SUCCESS : GetLastError();
   CloseHandle(outWrite);
   CloseHandle(inRead);

@@ -23,6 +23,24 @@ struct PipedProcess {
 // started, where, and the system's error code with its text.
 std::string StartFailure(const std::string& what, const std::string& directory, DWORD error);
 
+// CreateProcess as the harnesses call it, through `create` (a call of
+// CreateProcessA or CreateProcessW with everything but the attempt bound in),
+// tried again when Wine lost the child before it had started. Wine's
+// CreateProcess waits until the child has connected to the wineserver and
+// set itself up; a child that vanishes first (its connection closed with no
+// status of its own) is reported as ERROR_INTERNAL_ERROR, which Windows never
+// gives for a program that exists. On a loaded two-core machine about one
+// start in a thousand ends so, in any prefix. Any other error is final, and so
+// is the third loss in a row: a real fault still fails the test, saying why.
+template <typename Create>
+bool CreateProcessLosingNone(Create create) {
+  constexpr int kAttempts = 3;
+  for (int attempt = 1;; ++attempt) {
+    if (create()) return true;
+    if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts) return false;
+  }
+}
+
 // Starts commandLine in directory with CreateProcessA's `flags`. With
 // holdInput, standard input stays open until the caller closes `input`, else
 // the program finds it at end-of-file. Only the program's ends are inherited,

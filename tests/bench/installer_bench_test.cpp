@@ -3,6 +3,9 @@
 // something else without saying so.
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "CapturedProcess.h"
 #include "InstallerBench.h"
 #include "PackSteps.h"
 
@@ -122,4 +125,36 @@ TEST(HeldConsoleTest, ProgramThatCannotStartIsNeitherWaitedForNorMeasured) {
   PeakMemory peak;
   EXPECT_FALSE(program.QueryPeakMemory(&peak));
   EXPECT_EQ(program.Release(), 0xFFFFFFFFu);
+}
+
+// A start is tried again only when Wine lost the child before it had started,
+// and at most three times in all; any other error stands at once.
+TEST(CreateProcessLosingNoneTest, OnlyALostChildIsStartedAgainAndNotForEver) {
+  struct Case {
+    std::vector<DWORD> failures;  // the errors of the first calls; the call after them succeeds
+    bool started;
+    int calls;
+  };
+  const Case cases[] = {
+      {{}, true, 1},
+      {{ERROR_INTERNAL_ERROR}, true, 2},
+      {{ERROR_INTERNAL_ERROR, ERROR_INTERNAL_ERROR}, true, 3},
+      {{ERROR_INTERNAL_ERROR, ERROR_INTERNAL_ERROR, ERROR_INTERNAL_ERROR}, false, 3},
+      {{ERROR_FILE_NOT_FOUND}, false, 1},
+      {{ERROR_INTERNAL_ERROR, ERROR_ACCESS_DENIED}, false, 2},
+  };
+  for (const Case& c : cases) {
+    int calls = 0;
+    const bool started = testkit::CreateProcessLosingNone([&] {
+      if (static_cast<size_t>(calls) < c.failures.size()) {
+        SetLastError(c.failures[calls++]);
+        return false;
+      }
+      ++calls;
+      return true;
+    });
+    EXPECT_EQ(started, c.started) << c.failures.size() << " failure(s)";
+    EXPECT_EQ(calls, c.calls) << c.failures.size() << " failure(s)";
+    if (!started) EXPECT_EQ(GetLastError(), c.failures[calls - 1]);
+  }
 }

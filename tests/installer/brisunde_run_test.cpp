@@ -206,9 +206,10 @@ TEST_F(BrisundeRunDesktopTest, ConsoleShowsTheLinesWhateverItsCodePage) {
   PROCESS_INFORMATION process = {};
   std::string commandLine = InstallerCommand();
   RemoveDirectoryA(game.Packs().c_str());
-  ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                             game.Path().c_str(), &startup, &process))
-      << testkit::StartFailure(commandLine, game.Path(), GetLastError());
+  ASSERT_TRUE(testkit::CreateProcessLosingNone([&] {
+    return CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, game.Path().c_str(),
+                          &startup, &process) != 0;
+  })) << testkit::StartFailure(commandLine, game.Path(), GetLastError());
   EXPECT_EQ(WaitForSingleObject(process.hProcess, gamefolder::kColdStartMs), WAIT_OBJECT_0);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);

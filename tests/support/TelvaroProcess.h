@@ -39,8 +39,10 @@ class TelvaroProcess {
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof(si);
-    started_ = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                              nullptr, &si, &pi_);
+    started_ = testkit::CreateProcessLosingNone([&] {
+      return CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &si, &pi_) != 0;
+    });
     if (!started_) {
       const DWORD error = GetLastError();
       char name[MAX_PATH * 3] = "";
