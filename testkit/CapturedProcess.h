@@ -29,9 +29,11 @@ std::string StartFailure(const std::string& what, const std::string& directory, 
 // CreateProcess waits until the child has connected to the wineserver and
 // set itself up; a child that vanishes first (its connection closed with no
 // status of its own) is reported as ERROR_INTERNAL_ERROR, which Windows never
-// gives for a program that exists. On a loaded two-core machine about one
-// start in a thousand ends so, in any prefix. Any other error is final, and so
-// is the third loss in a row: a real fault still fails the test, saying why.
+// gives for a program that exists. On a loaded two-core machine it was seen in
+// the x64 prefix, rarely (once in some 4,000 starts of an empty program) but
+// often enough to fail a whole suite run now and then. Any other error is
+// final, and so is the third loss in a row: a real fault still fails the test,
+// saying why.
 template <typename Create>
 bool CreateProcessLosingNone(Create create) {
   constexpr int kAttempts = 3;
