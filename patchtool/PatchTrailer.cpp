@@ -56,7 +56,11 @@ TrailerStatus FindSignedFields(vcdiff::ByteSource& tool, SignedFields* fields) {
   const uint32_t tableAt = Le32(optional + entryAt), tableSize = Le32(optional + entryAt + 4);
   fields->isSigned = tableSize != 0;
   fields->ownEnd = fields->isSigned ? tableAt : tool.Size();
-  if (fields->ownEnd > tool.Size() || fields->ownEnd < fields->securityEntryAt + 8) return TrailerStatus::kLayout;
+  // A table that runs past the file's end was cut short: a broken download,
+  // whose signature Windows will not take either, even though ours is whole.
+  if (fields->ownEnd > tool.Size() || tableSize > tool.Size() - fields->ownEnd ||
+      fields->ownEnd < fields->securityEntryAt + 8)
+    return TrailerStatus::kLayout;
   return TrailerStatus::kOk;
 }
 

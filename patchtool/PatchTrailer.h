@@ -18,7 +18,8 @@
 // again replaces the table in place. So:
 // - where entry 4 is empty the file is unsigned and ours ends at its end; where
 //   it is not, ours ends where the certificate table starts, and the trailer is
-//   the 64 bytes before it. Everything from there on belongs to signing.
+//   the 64 bytes before it. Everything from there on belongs to signing; a
+//   table that runs past the file's end means the file was cut short.
 // - toolHash is the XXH3 of every byte before the toolHash field, skipping the
 //   4 bytes of CheckSum and the 8 of entry 4: blind to what signing changes,
 //   and to nothing else.
