@@ -129,7 +129,8 @@ works "re-signed tool" "$scratch/resigned.exe"
 # until now are. Unsigned it is read as it always was; signed, its checksum
 # covers what signing rewrote, so it is damaged, as it was before.
 read -r _ _ source_size source_hash target_size target_hash _ < <(bash "$scripts/patch-trailer" read "$scratch/unsigned.exe")
-tail -c +$((offset + 1)) "$scratch/unsigned.exe" | head -c "$delta_size" >"$scratch/delta"
+dd if="$scratch/unsigned.exe" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$delta_size" status=none \
+  >"$scratch/delta"
 python3 - "$program" "$scratch/delta" "$source_size" "$source_hash" "$target_size" "$target_hash" "$scratch/old.body" <<'EOF'
 import struct, sys
 program, delta = open(sys.argv[1], "rb").read(), open(sys.argv[2], "rb").read()
