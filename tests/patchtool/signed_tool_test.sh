@@ -6,11 +6,13 @@
 # damaged delta (3) and leaves nothing behind; it still does after re-signing
 # with another certificate; and a tool in the layout from before signing
 # (QVDELTA1) is taken unsigned, as before, and refused once signed.
-# Usage: signed_tool_test.sh TOOL_PROGRAM MAKE_PATCH_TOOL (run through wine-run --unix)
+# TRUST_CHECK asks Wine's WinVerifyTrust too: under Wine its pass is needed,
+# not enough (Wine takes a root that Windows would not).
+# Usage: signed_tool_test.sh TOOL_PROGRAM MAKE_PATCH_TOOL TRUST_CHECK (run through wine-run --unix)
 set -uo pipefail
-program=$(readlink -f "$1") make_tool=$(readlink -f "$2")
+program=$(readlink -f "$1") make_tool=$(readlink -f "$2") trust_check=$(readlink -f "$3")
 scripts=$(dirname "$make_tool")
-source "$scripts/checksum.sh"
+source "$scripts/lib.sh"  # xxh3_of, wine_path
 source "$(dirname "$(readlink -f "$0")")/../support/throwaway_ca.sh"
 check=${BUILD:-$(dirname "$scripts")/build}/native-release/vcdiff_check
 
@@ -76,6 +78,8 @@ refused() {
   echo "ok: $1 refused (exit $status)"
 }
 verifies() { osslsigncode verify -CAfile "$scratch/$2-ca.pem" -in "$1" >/dev/null 2>&1; }
+# trusted FILE: WinVerifyTrust's HRESULT for FILE, 00000000 when it takes the signature.
+trusted() { wine "$trust_check" "$(wine_path "$1")" </dev/null 2>/dev/null | tr -d '\r'; }
 
 # Signing: a multiple of 8 already, the tool gets no padding; only CheckSum
 # and entry 4 of what was ours change, and the table follows.
@@ -103,6 +107,10 @@ changed=$(ours_changed "$scratch/unsigned.exe" "$scratch/signed.exe")
 
 verifies "$scratch/signed.exe" first || fail "the signed tool does not verify against its authority"
 verifies "$scratch/signed.exe" second && fail "the signed tool verifies against another authority"
+verdict=$(trusted "$scratch/signed.exe")
+[[ $verdict == 00000000 ]] || fail "WinVerifyTrust does not take the signed tool: $verdict"
+verdict=$(trusted "$scratch/unsigned.exe")
+[[ $verdict != 00000000 && -n $verdict ]] || fail "WinVerifyTrust takes the unsigned tool: $verdict"
 works "signed tool" "$scratch/signed.exe"
 
 # One byte of the delta flipped in the signed tool: the signature and the
@@ -111,6 +119,8 @@ read -r offset delta_size _ < <(bash "$scripts/patch-trailer" read "$scratch/sig
 cp "$scratch/signed.exe" "$scratch/flipped.exe"
 printf '\x5a' | dd of="$scratch/flipped.exe" bs=1 seek=$((offset + delta_size / 2)) conv=notrunc status=none
 verifies "$scratch/flipped.exe" first && fail "a signed tool with a flipped delta byte still verifies"
+verdict=$(trusted "$scratch/flipped.exe")
+[[ $verdict == 80096010 ]] || fail "WinVerifyTrust on a flipped delta byte: $verdict, not TRUST_E_BAD_DIGEST"
 refused "signed tool with a flipped delta byte" "$scratch/flipped.exe"
 # Its certificate table cut short: ours is whole, but the table's entry no longer fits the file.
 head -c $(($(stat -c %s "$scratch/signed.exe") - 100)) "$scratch/signed.exe" >"$scratch/cut.exe"
@@ -120,6 +130,8 @@ refused "signed tool cut short" "$scratch/cut.exe"
 sign_with "$scratch" second "$scratch/signed.exe" "$scratch/resigned.exe" || fail "osslsigncode could not re-sign the tool"
 verifies "$scratch/resigned.exe" second || fail "the re-signed tool does not verify against the second authority"
 verifies "$scratch/resigned.exe" first && fail "the re-signed tool still verifies against the first authority"
+verdict=$(trusted "$scratch/resigned.exe")
+[[ $verdict == 00000000 ]] || fail "WinVerifyTrust does not take the re-signed tool: $verdict"
 changed=$(ours_changed "$scratch/signed.exe" "$scratch/resigned.exe")
 [[ -z $changed ]] || fail "re-signing changed bytes $changed, which the tool's checksum covers"
 works "re-signed tool" "$scratch/resigned.exe"
