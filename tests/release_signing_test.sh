@@ -5,7 +5,8 @@
 # bundle (--deltas-from: the packs are too large for a test), signs every
 # program, verifies each against its authority and sums the signed files;
 # attaching its published signatures to another clean build gives the same
-# files and zip, byte for byte; a signature of another program, or signing
+# files and zip, byte for byte; a key on a PKCS#11 token (SoftHSM) signs as
+# the PKCS#12 file does; a signature of another program, or signing
 # whose verification fails (another authority), writes no bundle and no zip.
 # Usage: release_signing_test.sh SOURCE_DIR
 set -uo pipefail
@@ -108,6 +109,24 @@ else
   ((status == 3)) && [[ ! -e $scratch/swapped/QuorvelinPatch.zip && ! -e $scratch/swapped/QuorvelinPatch ]] ||
     fail "a signature of another program: exit $status (not 3) or a bundle written"
   echo "ok: a signature of another program is refused"
+fi
+
+# The same key on a token, the PIN from a file: the same programs, signed.
+if make_token "$scratch" team; then
+  release token --deltas-from "$tools" --pkcs11-module "$SOFTHSM_MODULE" --pkcs11-key "pkcs11:token=team;object=team" \
+    --certs "$scratch/team.pem" --password-file "$scratch/team.pin" --ca "$scratch/team-ca.pem" </dev/null
+  if ((status != 0)); then
+    cat "$scratch/token.log"
+    fail "the release signed by a key on a token failed (exit $status)"
+  else
+    for program in 01.exe Brisunde.exe; do
+      osslsigncode verify -CAfile "$scratch/team-ca.pem" -in "$scratch/token/QuorvelinPatch/$program" >/dev/null 2>&1 ||
+        fail "$program signed on the token does not verify"
+    done
+    echo "ok: signed by a key on a token"
+  fi
+else
+  fail "SoftHSM could not hold the key"
 fi
 
 # Verification against an authority that did not issue the certificate:

@@ -25,3 +25,18 @@ make_signer() {
 sign_with() {
   osslsigncode sign -pkcs12 "$1/$2.p12" -readpass "$1/$2.pass" -h sha256 -in "$3" -out "$4" >/dev/null
 }
+
+# make_token DIR NAME: NAME's key (from make_signer) on a SoftHSM token of its
+# own in DIR/NAME-token, under the PIN in DIR/NAME.pin. Exports SOFTHSM2_CONF,
+# which points SoftHSM at it; the key's URI is pkcs11:token=NAME;object=NAME.
+SOFTHSM_MODULE=/usr/lib/softhsm/libsofthsm2.so
+make_token() {
+  local dir=$1 name=$2
+  mkdir -p "$dir/$name-token"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$dir/$name-token" >"$dir/$name-softhsm2.conf"
+  export SOFTHSM2_CONF=$dir/$name-softhsm2.conf
+  printf '%s\n' "$RANDOM$RANDOM" >"$dir/$name.pin"
+  softhsm2-util --init-token --free --label "$name" --pin "$(cat "$dir/$name.pin")" --so-pin "so-$RANDOM" >/dev/null &&
+    openssl pkcs8 -topk8 -nocrypt -in "$dir/$name.key" -out "$dir/$name.pk8" &&
+    softhsm2-util --import "$dir/$name.pk8" --token "$name" --label "$name" --id 01 --pin "$(cat "$dir/$name.pin")" >/dev/null
+}
