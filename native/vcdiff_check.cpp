@@ -1,13 +1,12 @@
 // vcdiff_check TOOL ORIGINAL: checks a made patch tool on the build machine,
-// without Wine, as the tool itself would: its trailer and its own checksum
-// (signed or not, PatchTrailer.h),
-// ORIGINAL's size and XXH3 against what the trailer says, then the delta it
-// carries decoded over ORIGINAL and the result's size and XXH3 against the
-// localised pack's. Prints one line; exits 0 only when everything matches.
+// without Wine, as the tool itself would: its trailer and its own checksum,
+// found by the tool's own reader whether the tool is signed or not, ORIGINAL's
+// size and XXH3 against what the trailer says, then the delta it carries
+// decoded over ORIGINAL and the result's size and XXH3 against the localised
+// pack's. Prints one line; exits 0 only when everything matches.
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
