@@ -1,12 +1,12 @@
 // vcdiff_check TOOL ORIGINAL: checks a made patch tool on the build machine,
 // without Wine, as the tool itself would: its trailer and its own checksum,
-// ORIGINAL's size and XXH3 against what the trailer says, then the delta it
-// carries decoded over ORIGINAL and the result's size and XXH3 against the
-// localised pack's. Prints one line; exits 0 only when everything matches.
+// found by the tool's own reader whether the tool is signed or not, ORIGINAL's
+// size and XXH3 against what the trailer says, then the delta it carries
+// decoded over ORIGINAL and the result's size and XXH3 against the localised
+// pack's. Prints one line; exits 0 only when everything matches.
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,8 +15,6 @@
 #include "PatchTrailer.h"
 #include "PosixFileSource.h"
 #include "VcdiffDecoder.h"
-
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the trailer is read as it lies in the file");
 
 namespace {
 
@@ -79,14 +77,9 @@ int main(int argc, char** argv) {
   if (!original.ok()) return Fail("%s cannot be read", argv[2]);
 
   PatchTrailer trailer;
-  if (tool.Size() < sizeof trailer || !tool.ReadAt(tool.Size() - sizeof trailer, &trailer, sizeof trailer) ||
-      std::memcmp(trailer.magic, kTrailerMagic, sizeof kTrailerMagic) != 0)
-    return Fail("%s has no patch tool trailer", argv[1]);
-  const uint64_t hashed = tool.Size() - sizeof trailer + kTrailerHashedBytes;
-  uint64_t toolHash;
-  if (!HashOf(tool, hashed, toolHash) || toolHash != trailer.toolHash) return Fail("%s: its own checksum does not match", argv[1]);
-  if (trailer.deltaOffset > tool.Size() - sizeof trailer || trailer.deltaSize != tool.Size() - sizeof trailer - trailer.deltaOffset)
-    return Fail("%s: the trailer's delta is not the bytes before it", argv[1]);
+  const TrailerStatus found = ReadPatchTrailer(tool, &trailer);
+  if (found == TrailerStatus::kReadError) return Fail("%s cannot be read", argv[1]);
+  if (found != TrailerStatus::kOk) return Fail("%s: %s", argv[1], TrailerProblem(found));
 
   uint64_t originalHash;
   if (original.Size() != trailer.sourceSize || !HashOf(original, original.Size(), originalHash) || originalHash != trailer.sourceHash)

@@ -124,8 +124,9 @@ int WrongVersion(const std::wstring& source) {
 
 std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20); }
 
-// The tool's own file, its trailer checked and its every byte matching the
-// checksum recorded when it was made.
+// The tool's own file, its trailer found (before the certificate table, once
+// the tool is signed) and every byte of ours matching the checksum recorded
+// when it was made.
 int OpenOwnFile(FileHandle* file, std::wstring* toolPath, PatchTrailer* trailer) {
   std::wstring& path = *toolPath;
   path.assign(MAX_PATH, L'\0');
@@ -144,20 +145,10 @@ int OpenOwnFile(FileHandle* file, std::wstring* toolPath, PatchTrailer* trailer)
 
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file->Get(), &size)) return ReadWriteFailed(path, GetLastError());
-  const uint64_t fileSize = static_cast<uint64_t>(size.QuadPart);
-  if (fileSize < sizeof(PatchTrailer)) return Damaged("no delta: the file is too short");
-  if (!ReadFileAt(file->Get(), fileSize - sizeof(PatchTrailer), trailer, sizeof(PatchTrailer)))
-    return ReadWriteFailed(path, GetLastError());
-  if (std::memcmp(trailer->magic, kTrailerMagic, sizeof(kTrailerMagic)) != 0)
-    return Damaged("no delta: the file is truncated, or is not a made tool");
-
-  uint64_t digest = 0;
-  if (!ChecksumFile(file->Get(), fileSize - sizeof(PatchTrailer) + kTrailerHashedBytes, &digest))
-    return ReadWriteFailed(path, GetLastError());
-  if (digest != trailer->toolHash) return Damaged("the file does not match its checksum");
-  if (trailer->deltaOffset > fileSize - sizeof(PatchTrailer) ||
-      trailer->deltaSize != fileSize - sizeof(PatchTrailer) - trailer->deltaOffset)
-    return Damaged("the trailer does not describe the file");
+  FileRegion whole(file->Get(), 0, static_cast<uint64_t>(size.QuadPart));
+  const TrailerStatus status = ReadPatchTrailer(whole, trailer);
+  if (status == TrailerStatus::kReadError) return ReadWriteFailed(path, GetLastError());
+  if (status != TrailerStatus::kOk) return Damaged(TrailerProblem(status));
   return kExitOk;
 }
 
