@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # scripts/release with and without signing, by throwaway certificates, each
-# from a clean build of this tree in a folder of its own: an unsigned release
+# from the programs of this tree's build but the third party's rebuild, which
+# is a clean build in a folder of its own: an unsigned release
 # signs nothing and says so; a signed one, with patch tools taken from a
 # bundle (--deltas-from: the packs are too large for a test), signs every
 # program, verifies each against its authority and sums the signed files;
@@ -8,9 +9,9 @@
 # files and zip, byte for byte; a key on a PKCS#11 token (SoftHSM) signs as
 # the PKCS#12 file does; a signature of another program, or signing
 # whose verification fails (another authority), writes no bundle and no zip.
-# Usage: release_signing_test.sh SOURCE_DIR
+# Usage: release_signing_test.sh SOURCE_DIR BUILT_BIN_DIR
 set -uo pipefail
-src=$(readlink -f "$1")
+src=$(readlink -f "$1") built=$(readlink -f "$2")
 source "$src/tests/support/throwaway_ca.sh"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -21,9 +22,13 @@ fail() {
 }
 make_signer "$scratch" team && make_signer "$scratch" other || { echo "FAIL: openssl could not make the certificates"; exit 1; }
 
-# release NAME ARGS...: scripts/release into $scratch/NAME from a build in
-# $scratch/NAME-build; its exit status in $status and its output in $scratch/NAME.log.
+# release NAME ARGS...: scripts/release into $scratch/NAME with the programs
+# built here, in $scratch/NAME-build; its exit status in $status and its output
+# in $scratch/NAME.log. rebuild NAME ARGS...: the same from a clean build there.
 release() {
+  RELEASE_PROGRAMS=$built rebuild "$@"
+}
+rebuild() {
   local name=$1
   shift
   RELEASE_BUILD=$scratch/$name-build RELEASE_DIST=$scratch/$name bash "$src/scripts/release" "$@" >"$scratch/$name.log" 2>&1
@@ -92,7 +97,7 @@ else
 
   # A third party's rebuild, in other paths, with the published signatures.
   cp -r "$scratch/signed/QuorvelinPatch-signatures" "$scratch/published"
-  release rebuilt --attach-signatures "$scratch/published" --deltas-from "$bundle" --ca "$scratch/team-ca.pem"
+  rebuild rebuilt --attach-signatures "$scratch/published" --deltas-from "$bundle" --ca "$scratch/team-ca.pem"
   if ((status != 0)); then
     cat "$scratch/rebuilt.log"
     fail "attaching the published signatures failed (exit $status)"

@@ -24,6 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "CapturedProcess.h"
+
 namespace {
 
 struct LocalisedPack {
@@ -169,13 +171,20 @@ void StartHolder(const char* self, const char* path, DWORD holdMs) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   // Detached, so that the holder keeps no console or output pipe of ours open.
-  if (CreateProcessA(self, commandLine, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                     nullptr, &startup, &process)) {
+  if (testkit::CreateProcessLosingNone([&] {
+        return CreateProcessA(self, commandLine, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                              nullptr, &startup, &process) != 0;
+      })) {
     // Its first start in a new prefix on a busy machine can take half a minute.
-    WaitForSingleObject(opened, 60000);
+    if (WaitForSingleObject(opened, 60000) != WAIT_OBJECT_0) {
+      std::printf("[stand-in] its holder did not open the copy within a minute\n");
+    }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+  } else {
+    std::printf("[stand-in] %s\n", testkit::StartFailure(commandLine, "", GetLastError()).c_str());
   }
+  std::fflush(stdout);
   CloseHandle(opened);
 }
 
