@@ -15,7 +15,9 @@ constexpr uint8_t kHeader[] = {0xD6, 0xC3, 0xC4, 0x00, 0x04};
 constexpr size_t kMaxInfoLength = 1024;
 constexpr uint8_t kAddCode = 1;
 constexpr uint8_t kCopySelfCode = 19;
-constexpr size_t kDataChunk = 1u << 20;
+constexpr uint8_t kRunCode = 0;
+// Shorter runs cost more as a RUN (two or three bytes) than they save.
+constexpr size_t kMinRun = 8;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -69,6 +71,31 @@ void ForEachPiece(const KeptRegions::Region*& next, const KeptRegions::Region* l
       pos = stop;
     }
   }
+}
+
+// The bytes of an ADD piece: runs of one byte as RUNs, so that the zeros a
+// pack is padded with cost a few bytes, the rest as ADDs.
+void AddOrRun(const uint8_t* bytes, size_t size, Bytes& data, Bytes& inst) {
+  size_t pending = 0;  // start of the bytes not yet emitted
+  auto flush = [&](size_t upTo) {
+    if (upTo == pending) return;
+    inst.push_back(kAddCode);
+    PutVarint(inst, upTo - pending);
+    data.insert(data.end(), bytes + pending, bytes + upTo);
+  };
+  for (size_t i = 0; i < size;) {
+    size_t run = 1;
+    while (i + run < size && bytes[i + run] == bytes[i]) ++run;
+    if (run >= kMinRun) {
+      flush(i);
+      inst.push_back(kRunCode);
+      PutVarint(inst, run);
+      data.push_back(bytes[i]);
+      pending = i + run;
+    }
+    i += run;
+  }
+  flush(size);
 }
 
 }  // namespace
@@ -188,29 +215,43 @@ EncodeStatus Encode(const KeptRegions& kept, vcdiff::ByteSource& original, const
     head.insert(head.end(), line.begin(), line.end());
     if (!out.Write(head.data(), head.size())) return EncodeStatus::kOutputWrite;
 
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kDataChunk]);
-    Bytes window, inst, addr;
+    Bytes added, window, data, inst, addr;
+    added.reserve(kWindowSize);
     const KeptRegions::Region* next = kept.begin();
     for (uint64_t start = 0; start < info.originalSize; start += kWindowSize) {
       const uint64_t end = std::min<uint64_t>(info.originalSize, start + kWindowSize);
-      // The source segment: every localised byte this window's COPYs read.
-      const KeptRegions::Region* first = next;
-      uint64_t low = UINT64_MAX, high = 0, dataLength = 0;
+      // The source segment spans every localised byte this window's COPYs
+      // read; the bytes no region keeps are read from the original.
+      const KeptRegions::Region* const first = next;
+      uint64_t low = UINT64_MAX, high = 0;
+      bool read = true;
+      added.clear();
       ForEachPiece(next, kept.end(), start, end, [&](const Piece& p) {
         if (p.copy) {
           low = std::min(low, p.from);
           high = std::max(high, p.from + p.size);
-        } else {
-          dataLength += p.size;
+        } else if (read) {
+          const size_t at = added.size();
+          added.resize(at + size_t(p.size));
+          read = original.ReadAt(p.from, added.data() + at, size_t(p.size));
         }
       });
+      if (!read) return EncodeStatus::kOriginalRead;
+
       next = first;
+      data.clear();
       inst.clear();
       addr.clear();
+      size_t taken = 0;  // of `added`
       ForEachPiece(next, kept.end(), start, end, [&](const Piece& p) {
-        inst.push_back(p.copy ? kCopySelfCode : kAddCode);
-        PutVarint(inst, p.size);
-        if (p.copy) PutVarint(addr, p.from - low);
+        if (p.copy) {
+          inst.push_back(kCopySelfCode);
+          PutVarint(inst, p.size);
+          PutVarint(addr, p.from - low);
+          return;
+        }
+        AddOrRun(added.data() + taken, size_t(p.size), data, inst);
+        taken += size_t(p.size);
       });
 
       window.clear();
@@ -221,29 +262,15 @@ EncodeStatus Encode(const KeptRegions& kept, vcdiff::ByteSource& original, const
         PutVarint(window, low);
       }
       const uint64_t target = end - start;
-      PutVarint(window, VarintLength(target) + 1 + VarintLength(dataLength) + VarintLength(inst.size()) +
-                            VarintLength(addr.size()) + dataLength + inst.size() + addr.size());
+      PutVarint(window, VarintLength(target) + 1 + VarintLength(data.size()) + VarintLength(inst.size()) +
+                            VarintLength(addr.size()) + data.size() + inst.size() + addr.size());
       PutVarint(window, target);
       window.push_back(0x00);
-      PutVarint(window, dataLength);
+      PutVarint(window, data.size());
       PutVarint(window, inst.size());
       PutVarint(window, addr.size());
-      if (!out.Write(window.data(), window.size())) return EncodeStatus::kOutputWrite;
-
-      bool read = true, written = true;
-      next = first;
-      ForEachPiece(next, kept.end(), start, end, [&](const Piece& p) {
-        for (uint64_t at = p.from; !p.copy && read && written && at < p.from + p.size;) {
-          const size_t n = size_t(std::min<uint64_t>(kDataChunk, p.from + p.size - at));
-          read = original.ReadAt(at, chunk.get(), n);
-          written = read && out.Write(chunk.get(), n);
-          at += n;
-        }
-      });
-      if (!read) return EncodeStatus::kOriginalRead;
-      if (!written) return EncodeStatus::kOutputWrite;
-      if (!out.Write(inst.data(), inst.size()) || (!addr.empty() && !out.Write(addr.data(), addr.size())))
-        return EncodeStatus::kOutputWrite;
+      for (const Bytes* part : {&window, &data, &inst, &addr})
+        if (!part->empty() && !out.Write(part->data(), part->size())) return EncodeStatus::kOutputWrite;
     }
     return EncodeStatus::kOk;
   } catch (const std::bad_alloc&) {

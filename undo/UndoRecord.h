@@ -15,11 +15,12 @@
 // - then one window per kWindowSize bytes of the original (the last shorter),
 //   VCD_SOURCE with a segment from the first to the last localised byte its
 //   COPYs read (no VCD_SOURCE when it copies nothing), no window checksum
-//   (the original's XXH3 checks the whole), and only two instructions: ADD
-//   (code 1, size in the instructions) and COPY in mode VCD_SELF (code 19,
-//   size in the instructions, address from the segment's start).
+//   (the original's XXH3 checks the whole), and only three instructions,
+//   each with its size in the instructions: ADD (code 1), RUN (code 0, for
+//   eight or more equal bytes) and COPY in mode VCD_SELF (code 19, its
+//   address counted from the segment's start).
 // The COPYs are the original bytes that survive in the localised pack, found
-// while patching; the ADDs carry the rest, read from the original then.
+// while patching; the ADDs and RUNs carry the rest, read from the original then.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -156,6 +156,19 @@ TEST(UndoRecordTest, WithNoRoomAtAllTheRecordCarriesTheWholeOriginal) {
   EXPECT_GT(patched.record.size(), original.size());
 }
 
+// Padding the localised pack no longer copies (xdelta3 makes zeros with RUNs
+// and copies within the target) goes into the record as RUNs, not as data.
+TEST(UndoRecordTest, RunsOfOneByteAreCarriedAsRuns) {
+  Bytes original = Noise(6 << 20, 7);
+  std::fill(original.begin() + (1 << 20), original.begin() + (5 << 20) + 3, 0);
+  std::fill(original.begin() + (5 << 20) + 100, original.begin() + (5 << 20) + 107, 0xAB);  // too short for a RUN
+  deltabuilder::Window w;
+  w.Source(0, original.size()).Copy(1 << 20, deltabuilder::kSelf, 0).Copy(512 << 10, deltabuilder::kSelf, 5 << 20);
+  const Patched patched = Patch(original, deltabuilder::Delta({w}), 16);
+  EXPECT_EQ(Restore(patched), original);
+  EXPECT_LT(patched.record.size(), (512u << 10) + 4096);
+}
+
 TEST(UndoRecordTest, OnlyTheExactLineIsAnInfo) {
   const undo::RecordInfo info{"011.exe", "Event02.GPK", 1920111811, 0xfedcba9876543210ull, 1918447847, 0x0123ull};
   const std::string line = undo::FormatInfo(info);
