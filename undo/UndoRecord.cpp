@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -16,8 +18,10 @@ constexpr size_t kMaxInfoLength = 1024;
 constexpr uint8_t kAddCode = 1;
 constexpr uint8_t kCopySelfCode = 19;
 constexpr uint8_t kRunCode = 0;
-// Shorter runs cost more as a RUN (two or three bytes) than they save.
+constexpr uint8_t kCopyHereCode = 35;  // COPY, size in the instructions, mode VCD_HERE
+// Shorter runs and strings cost more as a RUN or COPY than as data.
 constexpr size_t kMinRun = 8;
+constexpr size_t kMinCopy = 16;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -73,30 +77,91 @@ void ForEachPiece(const KeptRegions::Region*& next, const KeptRegions::Region* l
   }
 }
 
-// The bytes of an ADD piece: runs of one byte as RUNs, so that the zeros a
-// pack is padded with cost a few bytes, the rest as ADDs.
-void AddOrRun(const uint8_t* bytes, size_t size, Bytes& data, Bytes& inst) {
-  size_t pending = 0;  // start of the bytes not yet emitted
-  auto flush = [&](size_t upTo) {
-    if (upTo == pending) return;
-    inst.push_back(kAddCode);
-    PutVarint(inst, upTo - pending);
-    data.insert(data.end(), bytes + pending, bytes + upTo);
-  };
-  for (size_t i = 0; i < size;) {
-    size_t run = 1;
-    while (i + run < size && bytes[i + run] == bytes[i]) ++run;
-    if (run >= kMinRun) {
-      flush(i);
-      inst.push_back(kRunCode);
-      PutVarint(inst, run);
-      data.push_back(bytes[i]);
-      pending = i + run;
-    }
-    i += run;
+// The bytes no region keeps, one window's worth: runs of one byte as RUNs
+// (the zeros a pack is padded with), strings met earlier in the window's own
+// added bytes as COPYs within the target window (text repeats), the rest as
+// ADDs. Without them the record carries text that the forward delta, made by
+// xdelta3 over the localised pack, pays for only once.
+class AddedEncoder {
+ public:
+  AddedEncoder() : table_(size_t(1) << kHashBits) {}
+
+  void StartWindow(const uint8_t* added, Bytes* data, Bytes* inst, Bytes* addresses) {
+    std::fill(table_.begin(), table_.end(), 0);
+    spans_.clear();
+    added_ = added;
+    data_ = data;
+    inst_ = inst;
+    addresses_ = addresses;
   }
-  flush(size);
-}
+
+  // One ADD piece: `size` bytes at `at` in the window's added bytes, made at
+  // `target` in the window.
+  void Piece(size_t at, size_t size, size_t target) {
+    spans_.push_back(Span{at, target, size});
+    const uint8_t* const b = added_;
+    const size_t end = at + size;
+    pending_ = at;
+    for (size_t i = at; i < end;) {
+      size_t run = 1;
+      while (i + run < end && b[i + run] == b[i]) ++run;
+      if (run >= kMinRun) {
+        Flush(i);
+        inst_->push_back(kRunCode);
+        PutVarint(*inst_, run);
+        data_->push_back(b[i]);
+        pending_ = i += run;
+        continue;
+      }
+      if (end - i >= 4) {
+        uint32_t word;
+        std::memcpy(&word, b + i, 4);
+        uint32_t& slot = table_[(word * 2654435761u) >> (32 - kHashBits)];
+        const size_t candidate = slot;
+        slot = uint32_t(i + 1);
+        if (candidate) {
+          const size_t from = candidate - 1;
+          // The earlier bytes follow on in the target only within their piece;
+          // in this piece, a copy may run on into the bytes it makes itself.
+          const Span& span = *std::prev(std::upper_bound(spans_.begin(), spans_.end(), from,
+                                                         [](size_t x, const Span& s) { return x < s.at; }));
+          const size_t limit = &span == &spans_.back() ? end - i : std::min(end - i, span.at + span.size - from);
+          size_t n = 0;
+          while (n < limit && b[from + n] == b[i + n]) ++n;
+          if (n >= kMinCopy) {
+            Flush(i);
+            inst_->push_back(kCopyHereCode);
+            PutVarint(*inst_, n);
+            PutVarint(*addresses_, (target + (i - at)) - (span.target + (from - span.at)));
+            pending_ = i += n;
+            continue;
+          }
+        }
+      }
+      i += run;
+    }
+    Flush(end);
+  }
+
+ private:
+  struct Span {
+    size_t at, target, size;
+  };
+  static constexpr int kHashBits = 16;
+
+  void Flush(size_t upTo) {
+    if (upTo == pending_) return;
+    inst_->push_back(kAddCode);
+    PutVarint(*inst_, upTo - pending_);
+    data_->insert(data_->end(), added_ + pending_, added_ + upTo);
+  }
+
+  std::vector<uint32_t> table_;  // a hash of four bytes -> where they were last seen in `added_`, plus one
+  std::vector<Span> spans_;
+  const uint8_t* added_ = nullptr;
+  Bytes *data_ = nullptr, *inst_ = nullptr, *addresses_ = nullptr;
+  size_t pending_ = 0;  // the first byte not yet given to an instruction
+};
 
 }  // namespace
 
@@ -217,6 +282,7 @@ EncodeStatus Encode(const KeptRegions& kept, vcdiff::ByteSource& original, const
 
     Bytes added, window, data, inst, addr;
     added.reserve(kWindowSize);
+    AddedEncoder encoder;
     const KeptRegions::Region* next = kept.begin();
     for (uint64_t start = 0; start < info.originalSize; start += kWindowSize) {
       const uint64_t end = std::min<uint64_t>(info.originalSize, start + kWindowSize);
@@ -242,16 +308,18 @@ EncodeStatus Encode(const KeptRegions& kept, vcdiff::ByteSource& original, const
       data.clear();
       inst.clear();
       addr.clear();
-      size_t taken = 0;  // of `added`
+      size_t taken = 0, made = 0;  // of `added`, and of the window
+      encoder.StartWindow(added.data(), &data, &inst, &addr);
       ForEachPiece(next, kept.end(), start, end, [&](const Piece& p) {
         if (p.copy) {
           inst.push_back(kCopySelfCode);
           PutVarint(inst, p.size);
           PutVarint(addr, p.from - low);
-          return;
+        } else {
+          encoder.Piece(taken, size_t(p.size), made);
+          taken += size_t(p.size);
         }
-        AddOrRun(added.data() + taken, size_t(p.size), data, inst);
-        taken += size_t(p.size);
+        made += size_t(p.size);
       });
 
       window.clear();

@@ -15,10 +15,11 @@
 // - then one window per kWindowSize bytes of the original (the last shorter),
 //   VCD_SOURCE with a segment from the first to the last localised byte its
 //   COPYs read (no VCD_SOURCE when it copies nothing), no window checksum
-//   (the original's XXH3 checks the whole), and only three instructions,
+//   (the original's XXH3 checks the whole), and only four instructions,
 //   each with its size in the instructions: ADD (code 1), RUN (code 0, for
-//   eight or more equal bytes) and COPY in mode VCD_SELF (code 19, its
-//   address counted from the segment's start).
+//   eight or more equal bytes), COPY from the source in mode VCD_SELF (code
+//   19, its address counted from the segment's start) and COPY of 16 or more
+//   bytes made earlier in the same window in mode VCD_HERE (code 35).
 // The COPYs are the original bytes that survive in the localised pack, found
 // while patching; the ADDs and RUNs carry the rest, read from the original then.
 #include <cstddef>

@@ -169,6 +169,24 @@ TEST(UndoRecordTest, RunsOfOneByteAreCarriedAsRuns) {
   EXPECT_LT(patched.record.size(), (512u << 10) + 4096);
 }
 
+// Replaced text repeats itself, across the pieces no COPY keeps as within
+// one: the record pays for it about once, as the forward delta does.
+TEST(UndoRecordTest, TextRepeatedInAWindowIsCopiedFromWhatItMade) {
+  Bytes original = Noise(3 << 20, 8);
+  const std::string line = "Event02.GPK original text, line ";
+  for (size_t at = 0; at < original.size(); at += line.size() + 1) {
+    std::copy(line.begin(), line.end(), original.begin() + at);
+    original[at + line.size()] = uint8_t('0' + at % 7);
+  }
+  // Kept: one stretch in the middle of each 4 MiB window's text, and a few
+  // bytes between, so that the added bytes come in several pieces.
+  deltabuilder::Window w;
+  w.Source(0, original.size()).Copy(300000, deltabuilder::kSelf, 1 << 20).Add(Noise(5, 9)).Copy(100, deltabuilder::kSelf, 2 << 20);
+  const Patched patched = Patch(original, deltabuilder::Delta({w}), 16);
+  EXPECT_EQ(Restore(patched), original);
+  EXPECT_LT(patched.record.size(), original.size() / 20);
+}
+
 TEST(UndoRecordTest, OnlyTheExactLineIsAnInfo) {
   const undo::RecordInfo info{"011.exe", "Event02.GPK", 1920111811, 0xfedcba9876543210ull, 1918447847, 0x0123ull};
   const std::string line = undo::FormatInfo(info);

@@ -34,6 +34,11 @@ rnd = random.Random(28)
 def noise(n):
     return rnd.randbytes(n)
 first = bytearray(noise(3 << 20))
+# Text and padding among the data, so that the record has RUNs and COPYs of
+# what it made itself for xdelta3 to read, as well as COPYs and ADDs.
+for at in range(0, len(first) - 8192, 8192):
+    first[at:at + 2000] = ((b"original line %d " % (at % 5)) * 200)[:2000]
+    first[at + 2000:at + 2100] = bytes(100)
 second = bytearray(first)
 for at in rnd.sample(range(0, len(second) - 5000, 4096), 6):
     second[at:at + 100] = noise(rnd.randint(50, 300))
