@@ -174,7 +174,7 @@ TEST(UndoRecordTest, RunsOfOneByteAreCarriedAsRuns) {
 TEST(UndoRecordTest, TextRepeatedInAWindowIsCopiedFromWhatItMade) {
   Bytes original = Noise(3 << 20, 8);
   const std::string line = "Event02.GPK original text, line ";
-  for (size_t at = 0; at < original.size(); at += line.size() + 1) {
+  for (size_t at = 0; at + line.size() < original.size(); at += line.size() + 1) {
     std::copy(line.begin(), line.end(), original.begin() + at);
     original[at + line.size()] = uint8_t('0' + at % 7);
   }
