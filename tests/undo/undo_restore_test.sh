@@ -152,9 +152,21 @@ expect_refusal "damaged record"
 truncate -s $((size / 3)) "$record"
 expect_refusal "truncated record"
 
-# The disk fills while the original is rebuilt.
+# A write fails while the original is rebuilt; and a disk without room for
+# the original, on a file system of 5 MB that only root can mount.
 game_with full "$scratch/original.gpk" 01
-FILE_LIMIT_KB=1024 expect_refusal "disk full while restoring"
+FILE_LIMIT_KB=1024 expect_refusal "write failing while restoring"
+if ((EUID == 0)); then
+  mkdir -p "$scratch/tiny"
+  if mount -t tmpfs -o size=5m tmpfs "$scratch/tiny"; then
+    mounts+=("$scratch/tiny")
+    cp -r "$game/Packs" "$game/PatchUndo" "$restore" "$scratch/tiny/"
+    game=$scratch/tiny
+    expect_refusal "disk full while restoring"
+  else
+    fail "could not mount a tmpfs as root"
+  fi
+fi
 
 # A record that cannot be written fails the patch: nothing at the copy's names,
 # the pack untouched. Here a file stands where the record's folder would be.
