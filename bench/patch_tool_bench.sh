@@ -7,8 +7,8 @@
 # pack under Wine with and without a flush, and gives each series' spread; it
 # also gives the tool's peak memory against a bare console program's, its
 # delta's size against xdelta3 -9 -S none with a source window over the pack,
-# and the time to make it. After each tool run, Restore.exe puts the original
-# back from the tool's output and undo record; its time and the record's size
+# and the time to make it. In each round, Restore.exe puts the original
+# back from the first tool run's output and undo record; its time and the record's size
 # are given against a flushed copy and the delta, as figures without limits.
 # The data is made in DIR and removed at the end.
 # Usage: patch_tool_bench.sh BUILD DIR RUNS (with scripts/wine-env sourced and Wine started)
@@ -61,16 +61,23 @@ run_tool() {
   if ((${#tool[@]} == 1)); then
     cmp -s "$work/game/Packs/01.tmp" "$work/localised.gpk" || { echo "patch tool: WRONG OUTPUT"; status=1; }
   fi
-  # The localised pack and its record, as the installer leaves them, for Restore.exe.
-  record_size=$(stat -c %s "$work/game/PatchUndo/System.GPK.undo")
-  rm -rf "$work/restore/PatchUndo"
-  mv "$work/game/PatchUndo" "$work/restore/"
-  mv "$work/game/Packs/01.tmp" "$work/restore/Packs/System.GPK"
+  # The first output and its record are what every Restore.exe run starts
+  # from, as every tool run starts from the same original.
+  if ((${#tool[@]} == 1)); then
+    record_size=$(stat -c %s "$work/game/PatchUndo/System.GPK.undo")
+    mv "$work/game/PatchUndo/System.GPK.undo" "$work/record.undo"
+    mv "$work/game/Packs/01.tmp" "$work/patched.gpk"
+  fi
+  rm -rf "$work/game/Packs/01.tmp" "$work/game/PatchUndo"
 }
 restore_exe=$(wine_path "$BUILD/bin/Restore.exe")
 restore=()
 run_restore() {
   local t
+  # A link: Restore.exe renames its copy over the pack's name and leaves the file.
+  ln -f "$work/patched.gpk" "$work/restore/Packs/System.GPK"
+  mkdir -p "$work/restore/PatchUndo"
+  cp "$work/record.undo" "$work/restore/PatchUndo/System.GPK.undo"
   t=$(date +%s%N)
   (cd "$work/restore" && wine "$restore_exe" </dev/null >/dev/null)
   restore+=("$(ms "$t")")
@@ -105,9 +112,9 @@ for ((i = 0; i < runs; i++)); do
   # Each starts first in turn, so that none always finds the page cache warmed by another.
   case $((i % 4)) in
     0) run_tool; run_restore; run_native; run_copy copy; run_copy flushed --flush ;;
-    1) run_native; run_copy copy; run_copy flushed --flush; run_tool; run_restore ;;
-    2) run_copy copy; run_copy flushed --flush; run_tool; run_restore; run_native ;;
-    3) run_copy flushed --flush; run_tool; run_restore; run_native; run_copy copy ;;
+    1) run_native; run_copy copy; run_copy flushed --flush; run_restore; run_tool ;;
+    2) run_copy copy; run_copy flushed --flush; run_tool; run_native; run_restore ;;
+    3) run_restore; run_copy flushed --flush; run_tool; run_native; run_copy copy ;;
   esac
   run_bare
   sync
