@@ -17,6 +17,7 @@
 #include "DeltaAdvice.h"
 #include "GbkConsole.h"
 #include "PatchTrailer.h"
+#include "RecordFile.h"
 #include "ToolTexts.h"
 #include "UniqueHandle.h"
 #include "VcdiffDecoder.h"
@@ -270,6 +271,22 @@ int DecodeOutcome(const vcdiff::Result& result, const TargetSink& sink, DWORD io
   return kExitOk;
 }
 
+// The way back, left before the copy takes its name: a localised pack without
+// its record could only be undone by a download, so a record that cannot be
+// written fails the patch and the pack stays as it is.
+int LeaveUndoRecord(undo::KeptRegions& kept, const PatchFiles& files, vcdiff::ByteSource& original) {
+  kept.Finish();
+  uint64_t keptBytes = 0;
+  for (const undo::KeptRegions::Region& region : kept) keptBytes += region.size;
+  const undo::RecordInfo info{undo::AsciiFileName(files.toolPath), undo::AsciiFileName(files.sourcePath),
+                              files.trailer.targetSize, files.trailer.targetHash, files.trailer.sourceSize,
+                              files.trailer.sourceHash};
+  const std::wstring path = undo::RecordPathFor(files.sourcePath);
+  DWORD error = ERROR_SUCCESS;
+  if (undo::WriteRecordFile(path, kept, original, info, &error)) return kExitOk;
+  return WriteFailed(path, error, files.trailer.sourceSize - keptBytes + (1u << 20));
+}
+
 // With no targetPath, only checks that the tool makes the localised pack from
 // sourcePath, and writes nothing.
 int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
@@ -305,7 +322,10 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
   FileRegion delta(tool.Get(), trailer.deltaOffset, trailer.deltaSize);
   FileRegion original(source.Get(), 0, trailer.sourceSize);
   TargetSink sink(targetPath ? part.Get() : nullptr, trailer.targetSize, ToConsoleText(sourcePath));
-  const vcdiff::Result result = vcdiff::Decode(delta, original, sink);
+  undo::KeptRegions kept(targetPath ? undo::kToolRegionCapacity : 0);
+  if (!kept.Allocated()) return ReadWriteFailed(partPath, ERROR_NOT_ENOUGH_MEMORY);
+  undo::CopyRecorder recorder(sink, kept);
+  const vcdiff::Result result = vcdiff::Decode(delta, original, recorder);
   const DWORD ioError = GetLastError();
   const DWORD writeError = sink.WriteError();
   if (result.status != vcdiff::Status::kOk || sink.Written() != trailer.targetSize ||
@@ -323,6 +343,7 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
   sink.Abandon();
   if (outcome == kExitOk && !FlushFileBuffers(part.Get())) outcome = ReadWriteFailed(partPath, GetLastError());
   part.Close();
+  if (outcome == kExitOk) outcome = LeaveUndoRecord(kept, {toolPath, sourcePath, partPath, source.Get(), trailer}, original);
   if (outcome == kExitOk &&
       !MoveFileExW(partPath.c_str(), targetPath->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     outcome = ReadWriteFailed(*targetPath, GetLastError());

@@ -532,6 +532,7 @@ class Decoder {
     if (targetLength_ && !target_.Write(out_, targetLength_))
       return Fail(Status::kSinkRefused, Field::kOutput, w.start, "window %" PRIu64 ": the output refused %" PRIu64 " bytes", window_,
                   uint64_t(targetLength_));
+    windowStart_ += targetLength_;
     header_.Seek(w.encodingEnd, deltaSize_);
     return true;
   }
@@ -628,7 +629,10 @@ class Decoder {
       return Fail(Status::kCorrupt, Field::kAddress, inst_.Offset(),
                   "window %" PRIu64 ": a COPY of %" PRIu64 " bytes from source segment address %" PRIu64 " runs past the segment's %" PRIu64 " bytes into the target",
                   window_, uint64_t(n), address, segment);
-    if (source_.Read(segmentPosition_ + address, out + pos, n)) return true;
+    if (source_.Read(segmentPosition_ + address, out + pos, n)) {
+      target_.SourceCopied(segmentPosition_ + address, windowStart_ + pos, n);
+      return true;
+    }
     if (source_.outOfMemory())
       return Fail(Status::kOutOfMemory, Field::kSource, inst_.Offset(), "window %" PRIu64 ": no memory for the source's block cache", window_);
     return Fail(Status::kSourceRead, Field::kSource, inst_.Offset(), "window %" PRIu64 ": the source could not be read at offset %" PRIu64, window_,
@@ -649,6 +653,7 @@ class Decoder {
   uint64_t window_ = kNoWindow;  // the window being decoded; none while reading the file header
   uint64_t segmentLength_ = 0, segmentPosition_ = 0;
   size_t targetLength_ = 0;
+  uint64_t windowStart_ = 0;  // where this window starts in the whole target
   Result result_;
 };
 

@@ -33,6 +33,14 @@ class ByteSink {
   }
   // False stops the decode (a failed write, or more output than expected).
   virtual bool Write(const uint8_t* data, size_t size) = 0;
+  // A COPY took `size` source bytes from `sourceOffset` to `targetOffset`, both
+  // counted from the start of their file, so that a sink can tell which source
+  // bytes live on in the target. Told while the window is built, before its Write.
+  virtual void SourceCopied(uint64_t sourceOffset, uint64_t targetOffset, uint64_t size) {
+    (void)sourceOffset;
+    (void)targetOffset;
+    (void)size;
+  }
 };
 
 enum class Status {

@@ -18,7 +18,7 @@ GATE=Packs/02.exe
 lay_out_bundle() {
   local bin=$1 tools=$2 folder=$3 tool
   mkdir -p "$folder/Packs"
-  cp "$bin/Brisunde.exe" "$bin/Telvaro.exe" "$folder/"
+  cp "$bin/Brisunde.exe" "$bin/Telvaro.exe" "$bin/Restore.exe" "$folder/"
   for tool in "${TOOLS[@]}"; do
     [[ -f $tools/$tool.exe ]] && cp "$tools/$tool.exe" "$folder/"
   done

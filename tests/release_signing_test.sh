@@ -81,8 +81,8 @@ if ((status != 0)) || [[ ! -f $scratch/signed/QuorvelinPatch.zip ]]; then
   fail "the signed release failed (exit $status)"
 else
   mapfile -t programs < <(cd "$bundle" && find . -name '*.exe' | sed 's|^\./||')
-  # Brisunde, Telvaro, 01.exe, 02.exe and the copy of 02.exe in Packs.
-  ((${#programs[@]} == 5)) || fail "the bundle holds ${#programs[@]} programs: ${programs[*]}"
+  # Brisunde, Telvaro, Restore, 01.exe, 02.exe and the copy of 02.exe in Packs.
+  ((${#programs[@]} == 6)) || fail "the bundle holds ${#programs[@]} programs: ${programs[*]}"
   for program in "${programs[@]}"; do
     osslsigncode verify -CAfile "$scratch/team-ca.pem" -in "$bundle/$program" >/dev/null 2>&1 ||
       fail "$program does not verify against the team's authority"
