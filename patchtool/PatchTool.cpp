@@ -15,6 +15,7 @@
 
 #include "Checksum.h"
 #include "DeltaAdvice.h"
+#include "FileRegion.h"
 #include "GbkConsole.h"
 #include "PatchTrailer.h"
 #include "RecordFile.h"
@@ -40,42 +41,6 @@ constexpr wchar_t kPartSuffix[] = L".part";
 constexpr wchar_t kVerifyOption[] = L"--verify";
 
 
-// Reads exactly `size` bytes at `offset`; a short read (end of file) is a failure.
-bool ReadFileAt(HANDLE file, uint64_t offset, void* buffer, size_t size) {
-  auto* bytes = static_cast<uint8_t*>(buffer);
-  while (size > 0) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    const DWORD want = size < kReadChunk * 16 ? static_cast<DWORD>(size) : kReadChunk * 16;
-    DWORD got = 0;
-    if (!ReadFile(file, bytes, want, &got, &at)) return false;
-    if (got == 0) {
-      SetLastError(ERROR_HANDLE_EOF);
-      return false;
-    }
-    bytes += got;
-    offset += got;
-    size -= got;
-  }
-  return true;
-}
-
-// A region of an open file: the whole pack, or the delta inside the tool.
-class FileRegion : public vcdiff::ByteSource {
- public:
-  FileRegion(HANDLE file, uint64_t start, uint64_t size) : file_(file), start_(start), size_(size) {}
-  uint64_t Size() const override { return size_; }
-  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
-    if (offset > size_ || size > size_ - offset) return false;
-    return ReadFileAt(file_, start_ + offset, buffer, size);
-  }
-
- private:
-  HANDLE file_;
-  uint64_t start_;
-  uint64_t size_;
-};
 
 // XXH3-64 of `size` bytes of a file from its start.
 bool ChecksumFile(HANDLE file, uint64_t size, uint64_t* digest) {

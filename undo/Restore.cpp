@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Checksum.h"
+#include "FileRegion.h"
 #include "GbkConsole.h"
 #include "PackTable.h"
 #include "RecordFile.h"
@@ -26,35 +27,6 @@ constexpr DWORD kReadChunk = 1u << 20;
 // on one volume. The installer never looks at it; a later run replaces it.
 constexpr wchar_t kCopySuffix[] = L".restoring";
 
-class FileRegion : public vcdiff::ByteSource {
- public:
-  FileRegion(HANDLE file, uint64_t size) : file_(file), size_(size) {}
-  uint64_t Size() const override { return size_; }
-  bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
-    if (offset > size_ || size > size_ - offset) return false;
-    auto* bytes = static_cast<uint8_t*>(buffer);
-    while (size > 0) {
-      OVERLAPPED at = {};
-      at.Offset = static_cast<DWORD>(offset);
-      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-      const DWORD want = size < kReadChunk * 16 ? static_cast<DWORD>(size) : kReadChunk * 16;
-      DWORD got = 0;
-      if (!ReadFile(file_, bytes, want, &got, &at)) return false;
-      if (got == 0) {
-        SetLastError(ERROR_HANDLE_EOF);
-        return false;
-      }
-      bytes += got;
-      offset += got;
-      size -= got;
-    }
-    return true;
-  }
-
- private:
-  HANDLE file_;
-  uint64_t size_;
-};
 
 void Say(const char* gbkFormat, const std::string& first, const std::string& second = std::string(),
          const std::string& third = std::string()) {
@@ -216,7 +188,7 @@ bool RestorePack(const PackStep& step) {
   }
   LARGE_INTEGER size;
   if (!GetFileSizeEx(pack.Get(), &size)) return ReadWriteFailed(packPath, GetLastError(), name);
-  FileRegion packBytes(pack.Get(), static_cast<uint64_t>(size.QuadPart));
+  FileRegion packBytes(pack.Get(), 0, static_cast<uint64_t>(size.QuadPart));
 
   if (!record.IsValid()) {
     if (!IsPatchableSize(step, packBytes.Size())) return Refused(kNoRecordText, name);
@@ -225,7 +197,7 @@ bool RestorePack(const PackStep& step) {
   }
   LARGE_INTEGER recordSize;
   if (!GetFileSizeEx(record.Get(), &recordSize)) return ReadWriteFailed(recordPath, GetLastError(), name);
-  FileRegion recordBytes(record.Get(), static_cast<uint64_t>(recordSize.QuadPart));
+  FileRegion recordBytes(record.Get(), 0, static_cast<uint64_t>(recordSize.QuadPart));
   undo::RecordInfo info;
   if (!undo::ReadInfo(recordBytes, &info) || info.pack != undo::AsciiFileName(packPath))
     return Refused(kDamagedRecordText, name);
