@@ -10,7 +10,9 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "Checksum.h"
@@ -73,7 +75,18 @@ void Say(const char* gbkFormat, const std::string& first = std::string(),
   PrintLine(line);
 }
 
+// No memory for the run, or no thread: the line needs none.
+int OutOfMemory() {
+  Say(kOutOfMemoryText);
+  return kExitReadWrite;
+}
+
+bool IsOutOfMemory(DWORD error) { return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY; }
+
+// A failure to read, open or write `path`, as the system reported it. Write
+// failures come here through WriteFailed.
 int ReadWriteFailed(const std::wstring& path, DWORD error) {
+  if (IsOutOfMemory(error)) return OutOfMemory();
   Say(kReadWriteText, ToConsoleText(path), std::to_string(error));
   return kExitReadWrite;
 }
@@ -144,7 +157,8 @@ class TargetSink : public vcdiff::ByteSink {
 
   // Waits for the last windows to be written and ends the file at its full size.
   bool Finish() { return !writer_ || writer_->Finish(); }
-  // Stops writing at once: output that will not be used is not waited for.
+  // Stops writing: what is queued is dropped, and only a write or flush under
+  // way is waited for, since a call into the system cannot be cut short.
   void Abandon() { writer_.reset(); }
 
   uint64_t Written() const { return written_; }
@@ -171,14 +185,62 @@ class TargetSink : public vcdiff::ByteSink {
   int shownPercent_ = -1;
 };
 
-bool IsDiskFull(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
+// ERROR_DISK_QUOTA_EXCEEDED, which mingw-w64's winerror.h lacks.
+constexpr DWORD kErrorDiskQuotaExceeded = 1295;
 
-int WriteFailed(const std::wstring& partPath, DWORD error, uint64_t targetSize) {
-  if (!IsDiskFull(error)) return ReadWriteFailed(partPath, error);
-  ClearProgress();
-  Say(kDiskSpaceText, Megabytes(targetSize), "0");
+// A full disk, or the user's share of it used up (a quota), whenever it shows:
+// writing, flushing, or ending the file at its size. Windows reports a disk
+// quota as ERROR_DISK_QUOTA_EXCEEDED; ERROR_NOT_ENOUGH_QUOTA is a quota of
+// another kind that the write met, and asking for room is the best advice for
+// it too. Wine reports a Linux quota (EDQUOT) only as ERROR_GEN_FAILURE, which
+// says nothing, so under Wine it is a failed write.
+bool IsDiskFull(DWORD error) {
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL || error == kErrorDiskQuotaExceeded ||
+         error == ERROR_NOT_ENOUGH_QUOTA;
+}
+
+int DiskFull(uint64_t targetSize, uint64_t freeBytes) {
+  Say(kDiskSpaceText, Megabytes(targetSize), std::to_string(freeBytes >> 20));
   return kExitDiskSpace;
 }
+
+// Every failure to make the copy ends here, whatever failed (a write on the
+// writer thread, a flush on the flusher thread or at the end, ending the file
+// at its size, the check of its size, the rename) and whenever: the error
+// alone decides the line and the exit code.
+int WriteFailed(const std::wstring& path, DWORD error, uint64_t targetSize) {
+  if (IsDiskFull(error)) return DiskFull(targetSize, 0);
+  return ReadWriteFailed(path, error);
+}
+
+// The copy as the file system has it before it is renamed: written, flushed,
+// and exactly as long as the localised pack. (What went into it was checked
+// window by window and whole; the length is what shows a write or an end of
+// file that went wrong on the way, a hole left out at the end included.)
+int CheckWritten(HANDLE part, const std::wstring& partPath, uint64_t targetSize) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(part, &size)) return WriteFailed(partPath, GetLastError(), targetSize);
+  if (static_cast<uint64_t>(size.QuadPart) != targetSize) return WriteFailed(partPath, ERROR_WRITE_FAULT, targetSize);
+  return kExitOk;
+}
+
+// TARGET.part is removed on every way out of a run but its rename, an
+// exception for want of memory included; declared before the file's handle,
+// it goes after the handle is closed.
+class PartFile {
+ public:
+  explicit PartFile(const std::wstring& path) : path_(path) {}
+  ~PartFile() {
+    if (!path_.empty() && !renamed_) DeleteFileW(path_.c_str());
+  }
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+  void Renamed() { renamed_ = true; }
+
+ private:
+  const std::wstring& path_;
+  bool renamed_ = false;
+};
 
 // The folder that will hold TARGET, for the free-space check.
 std::wstring FolderOf(const std::wstring& path) {
@@ -231,7 +293,7 @@ int DecodeOutcome(const vcdiff::Result& result, const TargetSink& sink, DWORD io
     case vcdiff::Status::kSourceRead:
       return ReadWriteFailed(files.sourcePath, ioError);
     case vcdiff::Status::kOutOfMemory:
-      return ReadWriteFailed(files.partPath, ERROR_NOT_ENOUGH_MEMORY);
+      return OutOfMemory();
   }
   return kExitOk;
 }
@@ -270,18 +332,17 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
 
   // A copy left by a run that was killed half-way is never this run's.
   const std::wstring partPath = targetPath ? *targetPath + kPartSuffix : std::wstring();
+  PartFile partFile(partPath);
   FileHandle part;
   if (targetPath) {
     DeleteFileW(partPath.c_str());
     ULARGE_INTEGER freeBytes;
     if (GetDiskFreeSpaceExW(FolderOf(*targetPath).c_str(), &freeBytes, nullptr, nullptr) &&
-        freeBytes.QuadPart < trailer.targetSize) {
-      Say(kDiskSpaceText, Megabytes(trailer.targetSize), std::to_string(freeBytes.QuadPart >> 20));
-      return kExitDiskSpace;
-    }
+        freeBytes.QuadPart < trailer.targetSize)
+      return DiskFull(trailer.targetSize, freeBytes.QuadPart);
     part.Reset(CreateFileW(partPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                            nullptr));
-    if (!part.IsValid()) return ReadWriteFailed(partPath, GetLastError());
+    if (!part.IsValid()) return WriteFailed(partPath, GetLastError(), trailer.targetSize);
   }
 
   FileRegion delta(tool.Get(), trailer.deltaOffset, trailer.deltaSize);
@@ -303,28 +364,40 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
   ClearProgress();
   if (!targetPath) return outcome;
 
-  // The copy must be on disk before its name says it is whole.
+  // The copy must be on disk, and as long as the pack, before its name says it
+  // is whole; on any failure PartFile removes it.
   if (outcome == kExitOk && !sink.Finish()) outcome = WriteFailed(partPath, sink.WriteError(), trailer.targetSize);
   sink.Abandon();
-  if (outcome == kExitOk && !FlushFileBuffers(part.Get())) outcome = ReadWriteFailed(partPath, GetLastError());
+  if (outcome == kExitOk && !FlushFileBuffers(part.Get()))
+    outcome = WriteFailed(partPath, GetLastError(), trailer.targetSize);
+  if (outcome == kExitOk) outcome = CheckWritten(part.Get(), partPath, trailer.targetSize);
   part.Close();
   if (outcome == kExitOk) outcome = LeaveUndoRecord(kept, {toolPath, sourcePath, partPath, source.Get(), trailer}, original);
   if (outcome == kExitOk &&
       !MoveFileExW(partPath.c_str(), targetPath->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    outcome = ReadWriteFailed(*targetPath, GetLastError());
-  if (outcome != kExitOk) DeleteFileW(partPath.c_str());
+    outcome = WriteFailed(*targetPath, GetLastError(), trailer.targetSize);
+  if (outcome == kExitOk) partFile.Renamed();
   return outcome;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 3 && std::wcscmp(argv[1], kVerifyOption) == 0) return Patch(argv[2], nullptr);
-  // Started by hand (a double click), there is nothing to patch.
-  if (argc != 3) {
-    PrintLine(kUsageText);
-    return kExitUsage;
+  // Memory that cannot be had ends the run like any other failure, its files
+  // removed on the way out. std::system_error can come only from the writer's
+  // mutex, which winpthreads makes when it is first locked.
+  try {
+    if (argc == 3 && std::wcscmp(argv[1], kVerifyOption) == 0) return Patch(argv[2], nullptr);
+    // Started by hand (a double click), there is nothing to patch.
+    if (argc != 3) {
+      PrintLine(kUsageText);
+      return kExitUsage;
+    }
+    const std::wstring target = argv[2];
+    return Patch(argv[1], &target);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  } catch (const std::system_error&) {
+    return OutOfMemory();
   }
-  const std::wstring target = argv[2];
-  return Patch(argv[1], &target);
 }

@@ -6,4 +6,5 @@ const char kWrongVersionText[] =
 const char kDamagedText[] = "补丁工具已损坏，请重新下载汉化补丁。（%s）";
 const char kDiskSpaceText[] = "磁盘空间不足：需要 %s MB 可用空间，现有 %s MB。请清理磁盘后重新运行安装程序。";
 const char kReadWriteText[] = "读写 %s 失败（错误代码 %s），未作任何修改。";
+const char kOutOfMemoryText[] = "内存不足，未作任何修改。请关闭其他程序后重新运行安装程序。";
 const char kProgressText[] = "正在修补 %s ... %s%%";

@@ -8,11 +8,6 @@
 namespace {
 
 constexpr size_t kZeroBlock = 64u << 10;
-constexpr size_t kHandOverAt = 1u << 20;
-// Flushing every few dozen megabytes keeps the disk busy from the start without
-// a flush for every window; a flush takes everything written before it, so the
-// flusher catches up by itself when it falls behind.
-constexpr uint64_t kFlushEvery = 64u << 20;
 
 bool IsZeroBlock(const uint8_t* data, size_t size) {
   uint32_t any = 0;
@@ -37,13 +32,35 @@ DWORD LastErrorOr(DWORD fallback) {
 
 }  // namespace
 
-WindowWriter::WindowWriter(HANDLE file, size_t bufferSize) : file_(file), bufferSize_(bufferSize) {
-  for (Slot& slot : slots_) free_.push_back(&slot);
+WindowWriter::WindowWriter(HANDLE file, size_t bufferSize, size_t handOverAt, uint64_t flushEvery)
+    : file_(file),
+      bufferSize_(bufferSize),
+      handOverAt_(std::max<size_t>(1, std::min(handOverAt, bufferSize))),
+      flushEvery_(std::max<uint64_t>(1, flushEvery)) {
+  for (Slot& slot : slots_) free_[freeCount_++] = &slot;
+  // Each of these takes memory and may fail for want of it: the mutex, which
+  // winpthreads makes on its first lock (taken here, where no thread would
+  // die of it), and each thread's state (std::bad_alloc) and system thread
+  // (std::system_error). Either way the writer has failed; a thread that did
+  // start sees so and ends, and the destructor joins it.
   try {
+    { std::lock_guard<std::mutex> lock(mutex_); }
     writer_ = std::thread(&WindowWriter::WriterLoop, this);
     flusher_ = std::thread(&WindowWriter::FlusherLoop, this);
+  } catch (const std::bad_alloc&) {
+    StartFailed();
   } catch (const std::system_error&) {
+    StartFailed();
+  }
+}
+
+// Until the writer thread runs, the constructor is alone, and the mutex may be
+// the very thing that could not be had.
+void WindowWriter::StartFailed() {
+  if (writer_.joinable()) {
     std::lock_guard<std::mutex> lock(mutex_);
+    Fail(ERROR_NOT_ENOUGH_MEMORY);
+  } else {
     Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
 }
@@ -55,9 +72,25 @@ DWORD WindowWriter::Error() const {
   return error_;
 }
 
+size_t WindowWriter::BuffersMade() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return BuffersMadeLocked();
+}
+
+size_t WindowWriter::BuffersMadeLocked() const {
+  return static_cast<size_t>(std::count_if(std::begin(slots_), std::end(slots_),
+                                           [](const Slot& slot) { return slot.memory != nullptr; }));
+}
+
+uint64_t WindowWriter::Flushes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return flushes_;
+}
+
 uint8_t* WindowWriter::Buffer(size_t size) {
   if (size > bufferSize_) return nullptr;
   std::unique_lock<std::mutex> lock(mutex_);
+  if (failed_) return nullptr;
   if (filling_ && bufferSize_ - filling_->used >= size) return filling_->memory.get() + filling_->used;
   if (filling_) HandOver();
   filling_ = FreeSlot(lock);
@@ -67,6 +100,8 @@ uint8_t* WindowWriter::Buffer(size_t size) {
 bool WindowWriter::Take(const uint8_t* data, size_t size) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (failed_) return false;
+  // Nothing to take: no buffer is needed for it, and none may be being filled.
+  if (size == 0) return true;
   if (filling_ && data == filling_->memory.get() + filling_->used && size <= bufferSize_ - filling_->used) {
     filling_->used += size;
   } else {
@@ -75,10 +110,7 @@ bool WindowWriter::Take(const uint8_t* data, size_t size) {
       if (!filling_ || filling_->used == bufferSize_) {
         if (filling_) HandOver();
         filling_ = FreeSlot(lock);
-        if (!filling_) {
-          Fail(ERROR_NOT_ENOUGH_MEMORY);
-          return false;
-        }
+        if (!filling_) return false;
       }
       const size_t n = std::min(size, bufferSize_ - filling_->used);
       std::memcpy(filling_->memory.get() + filling_->used, data, n);
@@ -89,7 +121,7 @@ bool WindowWriter::Take(const uint8_t* data, size_t size) {
   }
   // Small windows share a buffer, so that they go out in fewer, larger writes;
   // anything larger goes at once, as the writer would otherwise wait for it.
-  if (filling_->used >= std::min(kHandOverAt, bufferSize_)) HandOver();
+  if (filling_->used >= handOverAt_) HandOver();
   return !failed_;
 }
 
@@ -99,10 +131,10 @@ bool WindowWriter::Finish() {
     if (filling_ && filling_->used > 0) {
       HandOver();
     } else if (filling_) {
-      free_.push_back(filling_);
+      Release(filling_);
       filling_ = nullptr;
     }
-    changed_.wait(lock, [this] { return failed_ || (queue_.empty() && !writing_); });
+    changed_.wait(lock, [this] { return failed_ || (queued_ == 0 && !writing_); });
   }
   Stop();
   std::lock_guard<std::mutex> lock(mutex_);
@@ -116,38 +148,70 @@ bool WindowWriter::Finish() {
 }
 
 void WindowWriter::HandOver() {
-  queue_.push_back(filling_);
+  if (failed_) {
+    // No writer will take it.
+    Release(filling_);
+  } else {
+    queue_[(queueFront_ + queued_) % kBuffers] = filling_;
+    ++queued_;
+  }
   filling_ = nullptr;
   changed_.notify_all();
 }
 
-WindowWriter::Slot* WindowWriter::FreeSlot(std::unique_lock<std::mutex>& lock) {
-  changed_.wait(lock, [this] { return !free_.empty(); });
-  Slot* slot = free_.back();
-  if (!slot->memory) {
-    slot->memory.reset(new (std::nothrow) uint8_t[bufferSize_]);
-    if (!slot->memory) return nullptr;
-  }
-  free_.pop_back();
+void WindowWriter::Release(Slot* slot) {
   slot->used = 0;
-  return slot;
+  free_[freeCount_++] = slot;
+}
+
+// A free buffer for the decoder, preferring one that has its memory; a new one
+// is made only when none of those is free. When there is no memory for it, the
+// decoder goes on with the buffers that exist and waits for one of them: the
+// buffers without memory are dropped for good. nullptr when writing has failed,
+// or there is no memory for a single buffer.
+WindowWriter::Slot* WindowWriter::FreeSlot(std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    changed_.wait(lock, [this] { return failed_ || freeCount_ > 0; });
+    if (failed_) return nullptr;
+    size_t pick = freeCount_;
+    for (size_t i = 0; i < freeCount_ && pick == freeCount_; ++i)
+      if (free_[i]->memory) pick = i;
+    if (pick == freeCount_) {
+      pick = freeCount_ - 1;
+      free_[pick]->memory.reset(new (std::nothrow) uint8_t[bufferSize_]);
+      if (!free_[pick]->memory) {
+        // Every free slot is without memory; any buffer that exists is out
+        // with the writer and comes back.
+        freeCount_ = 0;
+        if (BuffersMadeLocked() == 0) {
+          Fail(ERROR_NOT_ENOUGH_MEMORY);
+          return nullptr;
+        }
+        continue;
+      }
+    }
+    Slot* slot = free_[pick];
+    free_[pick] = free_[--freeCount_];
+    slot->used = 0;
+    return slot;
+  }
 }
 
 void WindowWriter::WriterLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return stopping_ || failed_ || !queue_.empty(); });
+    changed_.wait(lock, [this] { return stopping_ || failed_ || queued_ > 0; });
     if (stopping_ || failed_) return;
-    Slot* slot = queue_.front();
-    queue_.pop_front();
+    Slot* slot = queue_[queueFront_];
+    queueFront_ = (queueFront_ + 1) % kBuffers;
+    --queued_;
     writing_ = true;
     lock.unlock();
     DWORD error = ERROR_SUCCESS;
     if (!WriteSlot(*slot)) error = LastErrorOr(ERROR_WRITE_FAULT);
     lock.lock();
     writing_ = false;
-    slot->used = 0;
-    free_.push_back(slot);
+    Release(slot);
     if (error != ERROR_SUCCESS) Fail(error);
     changed_.notify_all();
   }
@@ -157,7 +221,7 @@ void WindowWriter::FlusherLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   uint64_t flushed = 0;
   for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || failed_ || written_ - flushed >= kFlushEvery; });
+    changed_.wait(lock, [&] { return stopping_ || failed_ || written_ - flushed >= flushEvery_; });
     if (stopping_ || failed_) return;
     const uint64_t mark = written_;
     lock.unlock();
@@ -165,6 +229,7 @@ void WindowWriter::FlusherLoop() {
     const DWORD error = ok ? ERROR_SUCCESS : LastErrorOr(ERROR_WRITE_FAULT);
     lock.lock();
     if (!ok) Fail(error);
+    ++flushes_;
     flushed = mark;
   }
 }
@@ -222,11 +287,10 @@ void WindowWriter::Fail(DWORD error) {
   if (!failed_) error_ = error;
   failed_ = true;
   // What waits to be written never will be; the decoder may want the buffers.
-  for (Slot* slot : queue_) {
-    slot->used = 0;
-    free_.push_back(slot);
+  for (; queued_ > 0; --queued_) {
+    Release(queue_[queueFront_]);
+    queueFront_ = (queueFront_ + 1) % kBuffers;
   }
-  queue_.clear();
   changed_.notify_all();
 }
 

@@ -54,7 +54,8 @@ echo "$out"
 
 # run_tool FOLDER TOOL ARGS...: the tool's exit code in $status, its output as UTF-8 in $said.
 # With FILE_LIMIT_KB set, no file the tool writes may grow past that size: a
-# write past it fails as one to a full disk does, wherever the writing is.
+# write past it fails with EFBIG, wherever the writing is, which Wine reports
+# as a general failure (exit 5); a full disk is patch_tool_fault_test.sh's.
 run_tool() {
   local folder=$1 tool=$2 raw
   shift 2
