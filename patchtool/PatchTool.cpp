@@ -372,7 +372,8 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
     outcome = WriteFailed(partPath, GetLastError(), trailer.targetSize);
   if (outcome == kExitOk) outcome = CheckWritten(part.Get(), partPath, trailer.targetSize);
   part.Close();
-  if (outcome == kExitOk) outcome = LeaveUndoRecord(kept, {toolPath, sourcePath, partPath, source.Get(), trailer}, original);
+  if (outcome == kExitOk)
+    outcome = LeaveUndoRecord(kept, {toolPath, sourcePath, partPath, source.Get(), trailer}, original);
   if (outcome == kExitOk &&
       !MoveFileExW(partPath.c_str(), targetPath->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     outcome = WriteFailed(*targetPath, GetLastError(), trailer.targetSize);
