@@ -19,7 +19,8 @@ program=$!
 trap 'kill $program 2>/dev/null || true' EXIT
 
 started=$SECONDS
-window=$(find_window '^Telvaro$') || { echo "no Telvaro window after $((SECONDS - started)) s"; exit 1; }
+window=$(find_window '^Telvaro$' $program) ||
+  { echo "no Telvaro window after $((SECONDS - started)) s: $(no_window_because $program)"; exit 1; }
 echo "Telvaro window after $((SECONDS - started)) s"
 
 photograph_when_painted root "$out/telvaro.png" 16 -crop 320x200+0+0 ||

@@ -6,16 +6,31 @@
 COLD_START_SECONDS=${COLD_START_SECONDS:-60}
 
 # Prints the first X window whose name matches PATTERN, waiting at most
-# COLD_START_SECONDS for it to appear; returns non-zero if none did.
-# Usage: find_window PATTERN
+# COLD_START_SECONDS for it to appear, or, given the PID of the program that
+# shows it, until that program has ended; returns non-zero if no window came.
+# Usage: find_window PATTERN [PID]
 find_window() {
   local window deadline=$((SECONDS + COLD_START_SECONDS))
   while :; do
     window=$(xdotool search --name "$1" 2>/dev/null | head -n 1 || true)
     [[ -n $window ]] && { echo "$window"; return 0; }
+    [[ -z ${2:-} ]] || kill -0 "$2" 2>/dev/null || return 1
     ((SECONDS < deadline)) || return 1
     sleep 0.05
   done
+}
+
+# Why a program started in the background as PID showed no window: it ended
+# (with its status), or it runs on without one.
+# Usage: no_window_because PID
+no_window_because() {
+  local status=0
+  if kill -0 "$1" 2>/dev/null; then
+    echo "it is still running, with no window"
+  else
+    wait "$1" || status=$?
+    echo "it ended first, with status $status"
+  fi
 }
 
 # Waits at most COLD_START_SECONDS for process PID to end; non-zero if it runs on.
