@@ -15,9 +15,9 @@ namespace {
 const wchar_t kKey[] = L"Software\\Pellavor\\QUORVELIN";
 
 // The first dialog of a new Wine prefix, on a busy two-core machine, can take
-// half a minute to show.
+// over a minute to show.
 HWND WaitForDialog() {
-  const ULONGLONG deadline = GetTickCount64() + 60000;
+  const ULONGLONG deadline = GetTickCount64() + 120000;
   do {
     HWND dialog = FindWindowW(L"#32770", L"Telvaro");
     if (dialog && IsWindowVisible(dialog) && GetDlgItem(dialog, 1001)) return dialog;

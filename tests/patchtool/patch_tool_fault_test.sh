@@ -24,20 +24,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # The writer's buffers: the decoder's largest window (vcdiff::Limits).
 buffer_bytes=$((16 << 20))
 
-scratch=$(mktemp -d)
-mounts=()
-cleanup() {
-  local m
-  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 
 # The shim for each size of Wine loader; the dynamic loader picks its own
 # through $LIB (lib/x86_64-linux-gnu or lib/i386-linux-gnu).

@@ -11,20 +11,7 @@ set -uo pipefail
 program=$(readlink -f "$1") make_tool=$(readlink -f "$2") shipped=${3:+$(readlink -f "$3")}
 source "$(dirname "$make_tool")/checksum.sh"
 
-scratch=$(mktemp -d)
-mounts=()
-cleanup() {
-  local m
-  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 
 # Pseudo-random packs: the localised one has regions replaced by data of other
 # lengths, so that what follows each region moves.

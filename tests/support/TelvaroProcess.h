@@ -9,9 +9,9 @@
 #include "CapturedProcess.h"
 #include "WinePath.h"
 
-// A first start in a new Wine prefix, on a two-core machine busy with other
-// tests, can take half a minute; every wait ends as soon as its condition holds.
-inline constexpr DWORD kTelvaroTimeoutMs = 60000;
+// The first window in a new Wine prefix, on a two-core machine busy with other
+// tests, can take over a minute; every wait ends as soon as its condition holds.
+inline constexpr DWORD kTelvaroTimeoutMs = 120000;
 
 struct FoundWindow {
   DWORD pid;

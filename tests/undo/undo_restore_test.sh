@@ -10,20 +10,7 @@
 set -uo pipefail
 program=$(readlink -f "$1") restore=$(readlink -f "$2") make_tool=$(readlink -f "$3")
 
-scratch=$(mktemp -d)
-mounts=()
-cleanup() {
-  local m
-  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
 
 # Two originals of one pack and its localised version: regions replaced by
 # text of other lengths, and a block moved, so that COPYs leave the original's
