@@ -13,7 +13,7 @@
 set -uo pipefail
 src=$(readlink -f "$1") built=$(readlink -f "$2")
 source "$src/tests/support/throwaway_ca.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/support/scratch.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/support/test_script.sh"
 make_signer "$scratch" team && make_signer "$scratch" other || { echo "FAIL: openssl could not make the certificates"; exit 1; }
 
 # release NAME ARGS...: scripts/release into $scratch/NAME with the programs

@@ -24,7 +24,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # The writer's buffers: the decoder's largest window (vcdiff::Limits).
 buffer_bytes=$((16 << 20))
 
-source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_script.sh"
 
 # The shim for each size of Wine loader; the dynamic loader picks its own
 # through $LIB (lib/x86_64-linux-gnu or lib/i386-linux-gnu).

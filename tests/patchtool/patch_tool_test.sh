@@ -11,7 +11,7 @@ set -uo pipefail
 program=$(readlink -f "$1") make_tool=$(readlink -f "$2") shipped=${3:+$(readlink -f "$3")}
 source "$(dirname "$make_tool")/checksum.sh"
 
-source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_script.sh"
 
 # Pseudo-random packs: the localised one has regions replaced by data of other
 # lengths, so that what follows each region moves.
@@ -39,26 +39,12 @@ fi
 echo "$out"
 [[ $out == *"delta "*" bytes"* ]] || fail "make-patch-tool did not report the delta's size"
 
-# run_tool FOLDER TOOL ARGS...: the tool's exit code in $status, its output as UTF-8 in $said.
-# With FILE_LIMIT_KB set, no file the tool writes may grow past that size: a
-# write past it fails with EFBIG, wherever the writing is, which Wine reports
-# as a general failure (exit 5); a full disk is patch_tool_fault_test.sh's.
-run_tool() {
-  local folder=$1 tool=$2 raw
-  shift 2
-  raw=$(cd "$folder" && if [[ -n ${FILE_LIMIT_KB:-} ]]; then trap '' XFSZ; ulimit -f "$FILE_LIMIT_KB"; fi &&
-    wine "$tool" "$@" </dev/null 2>/dev/null)
-  status=$?
-  said=$(printf '%s' "$raw" | iconv -f GBK -t UTF-8 2>/dev/null) || said="(not GBK: $raw)"
-  said=${said//$'\r'/}
-}
-
 # expect_refusal NAME FOLDER PHRASE ARGS...: a non-zero exit, one line with PHRASE, no output left.
 expect_refusal() {
   local name=$1 folder=$2 phrase=$3 lines before=$failures
   shift 3
   rm -f "$folder/Packs/01.tmp" "$folder/Packs/01.tmp.part"
-  run_tool "$folder" 01.exe "$@"
+  run_in "$folder" 01.exe "$@"
   lines=$(printf '%s\n' "$said" | grep -c .)
   ((status != 0)) || fail "$name: exit code 0"
   [[ $said == *"$phrase"* && $lines == 1 ]] || fail "$name: expected one line with '$phrase', got: $said"
@@ -70,7 +56,7 @@ use_pack() { cp "$1" "$game/Packs/System.GPK"; }
 
 # The whole run as the installer starts it.
 use_pack "$scratch/original.gpk"
-run_tool "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
+run_in "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
 ((status == 0)) || fail "patch: exit code $status: $said"
 cmp -s "$game/Packs/01.tmp" "$scratch/localised.gpk" || fail "patch: the output is not the localised pack"
 [[ ! -e $game/Packs/01.tmp.part ]] || fail "patch: the temporary name was left behind"
@@ -85,7 +71,7 @@ head -c 300000 /dev/zero >>"$scratch/holes.gpk"
 if bash "$make_tool" --program "$program" "$scratch/original.gpk" "$scratch/holes.gpk" "$scratch/holes.exe" >/dev/null 2>&1; then
   cp "$scratch/holes.exe" "$game/holes.exe"
   rm -f "$game/Packs/01.tmp"
-  run_tool "$game" holes.exe 'Packs\System.GPK' 'Packs\01.tmp'
+  run_in "$game" holes.exe 'Packs\System.GPK' 'Packs\01.tmp'
   ((status == 0)) && cmp -s "$game/Packs/01.tmp" "$scratch/holes.gpk" || fail "holes: status $status, $said"
   rm -f "$game/holes.exe"
   echo "ok: holes"
@@ -96,12 +82,12 @@ fi
 # A copy left by a killed run is replaced, never taken for this run's.
 printf 'half' >"$game/Packs/01.tmp.part"
 rm -f "$game/Packs/01.tmp"
-run_tool "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
+run_in "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
 ((status == 0)) && cmp -s "$game/Packs/01.tmp" "$scratch/localised.gpk" && [[ ! -e $game/Packs/01.tmp.part ]] ||
   fail "stale copy: status $status, $said"
 echo "ok: stale copy"
 
-run_tool "$game" 01.exe
+run_in "$game" 01.exe
 ((status != 0)) && [[ $said == *"Brisunde.exe"* ]] || fail "no parameters: status $status, $said"
 echo "ok: no parameters: $said"
 
@@ -143,7 +129,7 @@ if bash "$make_tool" --program "$program" --vcdiff "$scratch/windows.vcdiff" \
   "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/windows.exe" >/dev/null 2>&1; then
   cp "$scratch/windows.exe" "$game/01.exe"
   rm -f "$game/Packs/01.tmp"
-  run_tool "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
+  run_in "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
   ((status == 0)) && cmp -s "$game/Packs/01.tmp" "$scratch/localised.gpk" || fail "small windows: status $status, $said"
   echo "ok: small windows"
   FILE_LIMIT_KB=1536 expect_refusal "write failing part-way" "$game" "失败" 'Packs\System.GPK' 'Packs\01.tmp'
@@ -218,7 +204,7 @@ if out=$(bash "$make_tool" --program "$program" --vcdiff "$scratch/good.vcdiff" 
   "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/made.exe" 2>&1); then
   cp "$scratch/made.exe" "$game/01.exe"
   rm -f "$game/Packs/01.tmp"
-  run_tool "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
+  run_in "$game" 01.exe 'Packs\System.GPK' 'Packs\01.tmp'
   ((status == 0)) && cmp -s "$game/Packs/01.tmp" "$scratch/localised.gpk" || fail "--vcdiff tool: status $status, $said"
   echo "ok: --vcdiff"
 else

@@ -16,7 +16,7 @@ source "$scripts/lib.sh"  # xxh3_of, wine_path
 source "$(dirname "$(readlink -f "$0")")/../support/throwaway_ca.sh"
 check=${BUILD:-$(dirname "$scripts")/build}/native-release/vcdiff_check
 
-source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_script.sh"
 
 make_signer "$scratch" first && make_signer "$scratch" second || { echo "FAIL: openssl could not make the certificates"; exit 1; }
 

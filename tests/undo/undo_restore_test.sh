@@ -10,7 +10,7 @@
 set -uo pipefail
 program=$(readlink -f "$1") restore=$(readlink -f "$2") make_tool=$(readlink -f "$3")
 
-source "$(dirname "${BASH_SOURCE[0]}")/../support/scratch.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../support/test_script.sh"
 
 # Two originals of one pack and its localised version: regions replaced by
 # text of other lengths, and a block moved, so that COPYs leave the original's
@@ -50,19 +50,6 @@ for tool in 01 011; do
     exit 1
   fi
 done
-
-# run_in FOLDER PROGRAM ARGS...: exit code in $status, output as UTF-8 in $said.
-# With FILE_LIMIT_KB set, no file the program writes may grow past that size,
-# which fails a write as a full disk does.
-run_in() {
-  local folder=$1 exe=$2 raw
-  shift 2
-  raw=$(cd "$folder" && if [[ -n ${FILE_LIMIT_KB:-} ]]; then trap '' XFSZ; ulimit -f "$FILE_LIMIT_KB"; fi &&
-    wine "$exe" "$@" </dev/null 2>/dev/null)
-  status=$?
-  said=$(printf '%s' "$raw" | iconv -f GBK -t UTF-8 2>/dev/null) || said="(not GBK: $raw)"
-  said=${said//$'\r'/}
-}
 
 # game_with NAME ORIGINAL TOOL: a game folder whose System.GPK is ORIGINAL,
 # patched by TOOL as the installer does it: the tool, then the move.
