@@ -21,14 +21,13 @@ usage() {
 
 # usage_error MESSAGE...: the command cannot run as given; nothing was done.
 usage_error() {
-  echo "$SCRIPT: $*; see scripts/$SCRIPT --help" >&2
+  echo "$SCRIPT: $*; see $(realpath --relative-to="$ROOT" -- "$0") --help" >&2
   exit 2
 }
 
-# Wall times: milliseconds since the epoch, shown as seconds or minutes.
+# Wall times: milliseconds since the epoch, shown as seconds.
 now_ms() { local t=${EPOCHREALTIME//[!0-9]/}; echo $((10#$t / 1000)); }
 seconds() { printf '%d.%d s' $(($1 / 1000)) $(($1 % 1000 / 100)); }
-minutes() { local s=$(($1 / 1000)); printf '%dm%02ds' $((s / 60)) $((s % 60)); }
 median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
 # quietly COMMAND...: COMMAND without its standard output; failures still speak.
