@@ -4,7 +4,7 @@
 # bold box, clears it, moves to the list, picks the next font and presses Enter.
 # Usage: telvaro_screenshot.sh TELVARO_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
-source "$(dirname "$0")/support/photograph.sh"
+source "$(dirname "$0")/../scripts/photograph.sh"
 exe=$1 run=$2 out=$3
 mkdir -p "$out"
 key='HKCU\Software\Pellavor\QUORVELIN'

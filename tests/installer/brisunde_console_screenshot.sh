@@ -4,7 +4,7 @@
 # key press, after which it must end with every pack replaced.
 # Usage: brisunde_console_screenshot.sh BRISUNDE_EXE STANDIN_EXE WINE_RUN ARTIFACT_DIR
 set -euo pipefail
-source "$(dirname "$0")/../support/photograph.sh"
+source "$(dirname "$0")/../../scripts/photograph.sh"
 exe=$(realpath "$1") tool=$(realpath "$2") run=$(realpath "$3") out=$(realpath -m "$4")
 game=$out/console-game
 mkdir -p "$out"

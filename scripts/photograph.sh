@@ -1,4 +1,5 @@
-# Sourced by the screenshot tests and scripts/telvaro-screenshot.
+# Sourced by scripts/telvaro-screenshot and the screenshot tests: finding a
+# window, photographing it once painted, and waiting for a program to end.
 
 # How long a program may take to show, paint or end: the first window in a new
 # Wine prefix, on a two-core machine busy with other tests, took 46 s in one
