@@ -120,7 +120,8 @@ i386_verdict() {
 
 # Whether this machine's kernel runs 32-bit x86 programs, probed once and handed
 # to every script started from here through QUORVELIN_I386 (yes or no). Setting
-# QUORVELIN_I386=no makes a machine that can run them behave as one that cannot.
+# QUORVELIN_I386=no makes a machine that can run them behave as one that cannot;
+# QUORVELIN_I386_PROBE_FOUND keeps what the probe itself found, if it ran.
 # A kernel may be built or booted without 32-bit support (ia32_emulation=off);
 # then every i386 program, Wine's 32-bit half included, fails with "Exec format
 # error", and no 64-bit process can enter 32-bit code either.
@@ -133,13 +134,13 @@ probe_i386() {
   # A verdict that stops the script has already said why; the folder goes either way.
   QUORVELIN_I386=$(i386_verdict "$dir/probe") || { rm -rf "$dir"; exit 1; }
   rm -rf "$dir"
-  QUORVELIN_I386_PROBED=$QUORVELIN_I386
-  export QUORVELIN_I386 QUORVELIN_I386_PROBED
+  QUORVELIN_I386_PROBE_FOUND=$QUORVELIN_I386
+  export QUORVELIN_I386 QUORVELIN_I386_PROBE_FOUND
 }
 
 # Why this machine cannot run 32-bit x86 programs, in the words a person can act on.
 i386_cause() {
-  if [[ ${QUORVELIN_I386_PROBED:-} != no ]]; then
+  if [[ ${QUORVELIN_I386_PROBE_FOUND:-} != no ]]; then
     echo "QUORVELIN_I386=no was set"
   elif grep -qw 'ia32_emulation=off' /proc/cmdline 2>/dev/null; then
     echo "the kernel was booted with ia32_emulation=off; boot it with ia32_emulation=on to run them"
@@ -159,19 +160,20 @@ say_host() {
   fi
 }
 
-# set_up: what every script that builds or runs the programs does first:
-# set-up, then the build trees and Wine prefixes of wine-env, from the root.
-set_up() {
+# run_setup_then_wine_env: what every script that builds or runs the programs
+# does first: set-up, then the build trees and Wine prefixes of wine-env, from
+# the root.
+run_setup_then_wine_env() {
   "$ROOT/scripts/setup"
   source "$ROOT/scripts/wine-env"
   cd "$ROOT"
 }
 
-# wine_while COMMAND...: COMMAND (the build the script needs) run while the
-# prefixes in WINE_PREFIXES (by default the one the demo and the tools run in)
-# boot, since neither needs the other; every Wine and display started here
-# stops when the script exits. Dies saying which failed.
-wine_while() {
+# build_while_wine_boots COMMAND...: COMMAND (the build the script needs) run
+# while the prefixes in WINE_PREFIXES (by default the one the demo and the
+# tools run in) boot, since neither needs the other; every Wine and display
+# started here stops when the script exits. Dies saying which failed.
+build_while_wine_boots() {
   local build booted=0
   "$@" &
   build=$!
@@ -180,3 +182,7 @@ wine_while() {
   wait "$build" || die "the build failed (see above)"
   ((booted == 0)) || die "the Wine prefix ${WINE_PREFIXES[*]:-$RUN_PREFIX} could not be started (see above)"
 }
+
+# The names scripts/bench still calls the two above by.
+set_up() { run_setup_then_wine_env; }
+wine_while() { build_while_wine_boots "$@"; }
