@@ -183,6 +183,3 @@ build_while_wine_boots() {
   ((booted == 0)) || die "the Wine prefix ${WINE_PREFIXES[*]:-$RUN_PREFIX} could not be started (see above)"
 }
 
-# The names scripts/bench still calls the two above by.
-set_up() { run_setup_then_wine_env; }
-wine_while() { build_while_wine_boots "$@"; }
