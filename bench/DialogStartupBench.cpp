@@ -10,6 +10,7 @@
 
 #include "BenchFigures.h"
 #include "CapturedProcess.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ double TimeToDialog(const std::wstring& exe) {
                 testkit::StartFailure(std::string(exe.begin(), exe.end()), "", error).c_str());
     return -1;
   }
+  const UniqueHandle thread(pi.hThread), process(pi.hProcess);
   Search search{pi.dwProcessId, nullptr};
   for (int i = 0; i < 20000 && !search.found; ++i) {
     EnumWindows(FindVisibleDialog, reinterpret_cast<LPARAM>(&search));
@@ -51,10 +53,8 @@ double TimeToDialog(const std::wstring& exe) {
   }
   QueryPerformanceCounter(&shown);
   if (search.found) PostMessageW(search.found, WM_COMMAND, IDCANCEL, 0);
-  if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return search.found ? testkit::Seconds(start, shown) : -1;
+  if (WaitForSingleObject(process.Get(), 10000) != WAIT_OBJECT_0) TerminateProcess(process.Get(), 1);
+  return search.found ? bench::Seconds(start, shown) : -1;
 }
 
 }  // namespace
@@ -75,6 +75,6 @@ int wmain(int argc, wchar_t** argv) {
     telvaro.push_back(a);
     bare.push_back(b);
   }
-  return testkit::ReportRatio("dialog start-up", "Telvaro", telvaro, "bare DialogBoxParamW", bare,
-                              testkit::kMilliseconds, 1.2);
+  return bench::ReportRatio("dialog start-up", "Telvaro", telvaro, "bare DialogBoxParamW", bare,
+                            bench::kMilliseconds, 1.2);
 }

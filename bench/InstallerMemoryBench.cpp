@@ -15,13 +15,16 @@ constexpr DWORD kRunTimeoutMs = 120000;
 // Peak memory of exe once it has printed the line containing lastLine and
 // gone on into its pause; false when it did not get there.
 bool PeakWhilePaused(const std::string& exe, const std::string& directory,
-                     const std::string& lastLine, bench::PeakMemory* peak, std::string* output) {
-  bench::HeldConsole program("\"" + exe + "\"", directory);
+                     const std::string& lastLine, testkit::PeakMemory* peak, std::string* output) {
+  testkit::CapturedProcess program("\"" + exe + "\"", directory, testkit::CapturedProcess::Input::kHeld);
+  if (!program.Started()) std::fprintf(stderr, "%s\n", program.StartError().c_str());
+  program.Resume();
   const bool paused = program.WaitPastLine(lastLine, kRunTimeoutMs) && program.Running();
   const bool measured = paused && program.QueryPeakMemory(peak);
-  const DWORD exitCode = program.Release();
+  program.CloseInput();
+  const bool ended = program.Wait(kRunTimeoutMs);
   *output = program.Output();
-  return measured && exitCode == 0;
+  return measured && ended && program.ExitCode() == 0;
 }
 
 }  // namespace
@@ -37,7 +40,7 @@ int main(int argc, char** argv) {
     std::printf("installer memory: the game folder could not be laid out\n");
     return 2;
   }
-  bench::PeakMemory installer, baseline;
+  testkit::PeakMemory installer, baseline;
   std::string output;
   // Only the closing line of a run that worked says 100%.
   if (!PeakWhilePaused(brisunde, game.Path(), "100%", &installer, &output) ||

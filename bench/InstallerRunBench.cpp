@@ -1,8 +1,8 @@
 // A whole run of the installer over a game folder whose four packs are already
 // localised (every step runs, no tool starts) against a console program that
-// only prints a line and pauses: what the installer itself costs. Both start
-// with standard input at end-of-file, so that the pause returns, and output on
-// a pipe; runs alternate so that both see the same machine.
+// only prints a line and pauses: what the installer itself costs. Both run as
+// captured processes, with standard input at end-of-file, so that the pause
+// returns, and output on a pipe; runs alternate so that both see the same machine.
 // Usage: installer_run_bench BRISUNDE BARE_CONSOLE RUNS
 #include <cstdio>
 #include <cstdlib>
@@ -18,14 +18,17 @@ constexpr double kLimit = 1.2;
 double TimeRun(const std::string& exe, const std::string& directory, const char* expected[]) {
   LARGE_INTEGER start, end;
   QueryPerformanceCounter(&start);
-  const bench::ConsoleRun run = bench::RunToEnd("\"" + exe + "\"", directory);
+  testkit::CapturedProcess run("\"" + exe + "\"", directory);
+  run.Resume();
+  const bool ended = run.Wait(gamefolder::kColdStartMs);
   QueryPerformanceCounter(&end);
-  if (!run.started) std::printf("installer run: %s\n", run.startError.c_str());
-  if (!run.started || run.exitCode != 0) return -1;
+  if (!run.Started()) std::printf("installer run: %s\n", run.StartError().c_str());
+  if (!ended || run.ExitCode() != 0) return -1;
+  const std::string output = run.Output();
   for (const char** text = expected; *text != nullptr; ++text) {
-    if (run.output.find(*text) == std::string::npos) return -1;
+    if (output.find(*text) == std::string::npos) return -1;
   }
-  return testkit::Seconds(start, end);
+  return bench::Seconds(start, end);
 }
 
 }  // namespace
@@ -50,7 +53,7 @@ int main(int argc, char** argv) {
   TimeRun(brisunde, game.Path(), installerLines);
   TimeRun(bare, game.Path(), bareLines);
   std::vector<double> installer, baseline;
-  const char failed = testkit::TimePairs(
+  const char failed = bench::TimePairs(
       runs, [&] { return TimeRun(brisunde, game.Path(), installerLines); },
       [&] { return TimeRun(bare, game.Path(), bareLines); }, &installer, &baseline);
   if (failed) {
@@ -58,6 +61,6 @@ int main(int argc, char** argv) {
                 failed == 'a' ? "Brisunde" : "bare");
     return 2;
   }
-  return testkit::ReportRatio("installer run (4 packs localised)", "Brisunde", installer,
-                              "bare console", baseline, testkit::kMilliseconds, kLimit);
+  return bench::ReportRatio("installer run (4 packs localised)", "Brisunde", installer,
+                            "bare console", baseline, bench::kMilliseconds, kLimit);
 }

@@ -2,18 +2,22 @@
 
 #include <windows.h>
 
-#include <cstdint>
-
-// Owns one kernel handle, closed at scope end; holds kEmpty (0 or -1) when it owns none, and owns neither.
-template <intptr_t kEmpty>
+// Owns one kernel handle, closed at scope end. Win32 says "no handle" two
+// ways, null (most calls) and INVALID_HANDLE_VALUE (CreateFile), and it owns
+// neither; it holds null when it owns none.
 class UniqueHandle {
  public:
-  explicit UniqueHandle(HANDLE handle = Empty()) : handle_(handle) {}
+  explicit UniqueHandle(HANDLE handle = nullptr) : handle_(handle) {}
   ~UniqueHandle() { Close(); }
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    Reset(other.Release());
+    return *this;
+  }
 
-  bool IsValid() const { return handle_ != Empty() && handle_ != INVALID_HANDLE_VALUE; }
+  bool IsValid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
   HANDLE Get() const { return handle_; }
   void Reset(HANDLE handle) {
     Close();
@@ -21,16 +25,15 @@ class UniqueHandle {
   }
   void Close() {
     if (IsValid()) CloseHandle(handle_);
-    handle_ = Empty();
+    handle_ = nullptr;
+  }
+  // Gives the handle up, to whoever closes it now; holds none afterwards.
+  HANDLE Release() {
+    const HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
   }
 
  private:
-  static HANDLE Empty() { return reinterpret_cast<HANDLE>(kEmpty); }
-
   HANDLE handle_;
 };
-
-// Empty as nullptr: the installer's steps.
-using KernelHandle = UniqueHandle<0>;
-// Empty as INVALID_HANDLE_VALUE, what CreateFile returns on failure: the patch tool.
-using FileHandle = UniqueHandle<-1>;

@@ -15,7 +15,7 @@ static_assert((SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NO_CONSOLE) == 0x8040, "proces
 namespace {
 
 bool ReadFileSize(const char* path, LONGLONG* size) {
-  KernelHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file.IsValid()) return false;
   LARGE_INTEGER value;
   if (!GetFileSizeEx(file.Get(), &value)) return false;
@@ -76,7 +76,7 @@ PackState DecidePackState(const PackStep& step, LONGLONG size, const char** tool
 }
 
 bool FileExists(const char* path) {
-  KernelHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueHandle file(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   return file.IsValid();
 }
 
@@ -108,7 +108,7 @@ bool RunToolAndWait(const char* tool, const char* parameters) {
 
 bool PatchPack(const PackStep& step, bool* toolRan) {
   *toolRan = false;
-  KernelHandle pack(CreateFileA(step.pack, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  UniqueHandle pack(CreateFileA(step.pack, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!pack.IsValid()) return false;
 

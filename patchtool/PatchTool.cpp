@@ -106,7 +106,7 @@ std::string Megabytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20
 // The tool's own file, its trailer found (before the certificate table, once
 // the tool is signed) and every byte of ours matching the checksum recorded
 // when it was made.
-int OpenOwnFile(FileHandle* file, std::wstring* toolPath, PatchTrailer* trailer) {
+int OpenOwnFile(UniqueHandle* file, std::wstring* toolPath, PatchTrailer* trailer) {
   std::wstring& path = *toolPath;
   path.assign(MAX_PATH, L'\0');
   for (;;) {
@@ -317,13 +317,13 @@ int LeaveUndoRecord(undo::KeptRegions& kept, const PatchFiles& files, vcdiff::By
 // With no targetPath, only checks that the tool makes the localised pack from
 // sourcePath, and writes nothing.
 int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
-  FileHandle tool;
+  UniqueHandle tool;
   std::wstring toolPath;
   PatchTrailer trailer;
   if (const int failed = OpenOwnFile(&tool, &toolPath, &trailer)) return failed;
 
   // The installer holds the pack open for reading, so only reading can be shared.
-  FileHandle source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  UniqueHandle source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!source.IsValid()) return ReadWriteFailed(sourcePath, GetLastError());
   LARGE_INTEGER sourceSize;
@@ -333,7 +333,7 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
   // A copy left by a run that was killed half-way is never this run's.
   const std::wstring partPath = targetPath ? *targetPath + kPartSuffix : std::wstring();
   PartFile partFile(partPath);
-  FileHandle part;
+  UniqueHandle part;
   if (targetPath) {
     DeleteFileW(partPath.c_str());
     ULARGE_INTEGER freeBytes;

@@ -73,12 +73,14 @@ cross_build() {
     -DCMAKE_BUILD_TYPE=Release "$@"
 }
 
-# native_build FLAVOUR TREE [OPTION...] [-- TARGET...]: one of native/'s clang
-# builds of the decoder for this machine.
+# native_build FLAVOUR TREE [OPTION...] [-- TARGET...]: one of tests/native's
+# clang builds of the decoder and its tests for this machine. A tree configured
+# from native/, where they were defined before, starts afresh.
 native_build() {
   local flavour=$1 tree=$2
   shift 2
-  cmake_build "the build in $tree" "$ROOT/native" "$tree" -DNATIVE_FLAVOUR="$flavour" \
+  grep -qsx "CMAKE_HOME_DIRECTORY:INTERNAL=$ROOT/native" "$tree/CMakeCache.txt" && rm "$tree/CMakeCache.txt"
+  cmake_build "the build in $tree" "$ROOT/tests/native" "$tree" -DNATIVE_FLAVOUR="$flavour" \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "$@"
 }
 

@@ -1,6 +1,25 @@
 #include "CapturedProcess.h"
 
+#include <psapi.h>
+
+#include <chrono>
+
 namespace testkit {
+
+namespace {
+
+// A pipe whose ends the child may inherit until told otherwise; false, with
+// the system's error to read, when it cannot be made.
+bool MakePipe(UniqueHandle* read, UniqueHandle* write) {
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE readEnd, writeEnd;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
+  read->Reset(readEnd);
+  write->Reset(writeEnd);
+  return true;
+}
+
+}  // namespace
 
 std::string StartFailure(const std::string& what, const std::string& directory, DWORD error) {
   char text[512] = "";
@@ -13,109 +32,115 @@ std::string StartFailure(const std::string& what, const std::string& directory, 
          std::to_string(error) + (said.empty() ? "" : " (" + said + ")");
 }
 
-bool StartPiped(const std::string& commandLine, const std::string& directory, DWORD flags,
-                bool holdInput, PipedProcess* started) {
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE outRead, outWrite, inRead, inWrite;
-  if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) {
-    started->error = GetLastError();
-    return false;
-  }
-  if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) {
-    started->error = GetLastError();
-    CloseHandle(outRead);
-    CloseHandle(outWrite);
-    return false;
-  }
-  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-  if (holdInput) {
-    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-  } else {
-    CloseHandle(inWrite);
-    inWrite = nullptr;
-  }
-
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inRead;
-  startup.hStdOutput = outWrite;
-  startup.hStdError = outWrite;
-  std::string line = commandLine;
-  PROCESS_INFORMATION process = {};
-  const bool ok = CreateProcessLosingNone([&] {
-    return CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, flags, nullptr, directory.c_str(),
-                          &startup, &process) != 0;
-  });
-  started->error = ok ? ERROR_SUCCESS : GetLastError();
-  CloseHandle(outWrite);
-  CloseHandle(inRead);
-  if (!ok) {
-    CloseHandle(outRead);
-    if (inWrite != nullptr) CloseHandle(inWrite);
-    return false;
-  }
-  started->process = process;
-  started->output = outRead;
-  started->input = inWrite;
-  return true;
-}
-
-void DrainPipe(HANDLE pipe, std::string* text) {
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-    text->append(buffer, read);
-  }
-}
-
-CapturedProcess::CapturedProcess(const std::string& commandLine, const std::string& directory) {
+CapturedProcess::CapturedProcess(const std::string& commandLine, const std::string& directory,
+                                 Input input) {
   // Wine starts the desktop's own process when something first needs the
   // desktop, from that process and with its standard error. Were that the
   // program's first box, the desktop process would join the job and hold
   // the output pipe open for as long as this test runs. On Windows the
   // desktop is there before any program starts; here the test makes it so.
   GetDesktopWindow();
-  job_ = CreateJobObjectA(nullptr, nullptr);
+  job_.Reset(CreateJobObjectA(nullptr, nullptr));
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+  SetInformationJobObject(job_.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
 
-  PipedProcess piped;
-  started_ = StartPiped(commandLine, directory, CREATE_NO_WINDOW | CREATE_SUSPENDED,
-                        /*holdInput=*/false, &piped);
+  DWORD error = ERROR_SUCCESS;
+  started_ = Start(commandLine, directory, input, &error);
   if (!started_) {
-    startError_ = StartFailure(commandLine, directory, piped.error);
+    startError_ = StartFailure(commandLine, directory, error);
     return;
   }
-  process_ = piped.process;
-  outRead_ = piped.output;
-  AssignProcessToJobObject(job_, process_.hProcess);
-  readDone_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  reader_ = std::thread([this] {
-    DrainPipe(outRead_, &output_);
-    SetEvent(readDone_);
-  });
+  AssignProcessToJobObject(job_.Get(), process_.Get());
+  readDone_.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  reader_ = std::thread([this] { ReadOutput(); });
+}
+
+// The program's ends of the pipes are closed here once it has them, whatever
+// happens; so are ours when it cannot start.
+bool CapturedProcess::Start(const std::string& commandLine, const std::string& directory, Input input,
+                            DWORD* error) {
+  UniqueHandle outWrite, inRead;
+  if (!MakePipe(&outRead_, &outWrite) || !MakePipe(&inRead, &input_)) {
+    *error = GetLastError();
+    outRead_.Close();
+    return false;
+  }
+  SetHandleInformation(outRead_.Get(), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(input_.Get(), HANDLE_FLAG_INHERIT, 0);
+  if (input == Input::kAtEnd) input_.Close();
+
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inRead.Get();
+  startup.hStdOutput = outWrite.Get();
+  startup.hStdError = outWrite.Get();
+  std::string line = commandLine;
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessLosingNone([&] {
+        return CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                              nullptr, directory.c_str(), &startup, &started) != 0;
+      })) {
+    *error = GetLastError();
+    outRead_.Close();
+    input_.Close();
+    return false;
+  }
+  process_.Reset(started.hProcess);
+  thread_.Reset(started.hThread);
+  id_ = started.dwProcessId;
+  return true;
+}
+
+// Appends everything read from the output pipe until every writer has closed it.
+void CapturedProcess::ReadOutput() {
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(outRead_.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    std::lock_guard<std::mutex> hold(outputLock_);
+    output_.append(buffer, read);
+    outputGrew_.notify_all();
+  }
+  {
+    std::lock_guard<std::mutex> hold(outputLock_);
+    outputEnded_ = true;
+    outputGrew_.notify_all();
+  }
+  SetEvent(readDone_.Get());
 }
 
 CapturedProcess::~CapturedProcess() {
-  if (started_) {
-    TerminateJobObject(job_, 1);
-    if (reader_.joinable()) reader_.join();
-    CloseHandle(readDone_);
-    CloseHandle(process_.hThread);
-    CloseHandle(process_.hProcess);
-  }
-  if (outRead_ != nullptr) CloseHandle(outRead_);
-  CloseHandle(job_);
+  if (!started_) return;
+  TerminateJobObject(job_.Get(), 1);
+  if (reader_.joinable()) reader_.join();
 }
 
 bool CapturedProcess::Wait(DWORD milliseconds) {
   if (!started_) return false;
-  const HANDLE ends[] = {process_.hProcess, readDone_};
+  const HANDLE ends[] = {process_.Get(), readDone_.Get()};
   if (WaitForMultipleObjects(2, ends, TRUE, milliseconds) != WAIT_OBJECT_0) return false;
   if (reader_.joinable()) reader_.join();
   return true;
+}
+
+bool CapturedProcess::PassedLine(const std::string& text) const {
+  const size_t at = output_.find(text);
+  const size_t end = at == std::string::npos ? at : output_.find('\n', at + text.size());
+  return end != std::string::npos && output_.size() > end + 1;
+}
+
+bool CapturedProcess::WaitPastLine(const std::string& text, DWORD milliseconds) {
+  if (!started_) return false;
+  std::unique_lock<std::mutex> hold(outputLock_);
+  outputGrew_.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                       [&] { return outputEnded_ || PassedLine(text); });
+  return PassedLine(text);
+}
+
+std::string CapturedProcess::Output() const {
+  std::lock_guard<std::mutex> hold(outputLock_);
+  return output_;
 }
 
 std::vector<std::string> CapturedProcess::Processes() const {
@@ -125,16 +150,15 @@ std::vector<std::string> CapturedProcess::Processes() const {
   } ids = {};
   ids.list.NumberOfAssignedProcesses = 64;
   std::vector<std::string> paths;
-  if (!QueryInformationJobObject(job_, JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr)) {
+  if (!QueryInformationJobObject(job_.Get(), JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr)) {
     return paths;
   }
   for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < 64; ++i) {
     const DWORD id = static_cast<DWORD>(ids.list.ProcessIdList[i]);
     char path[MAX_PATH];
     DWORD length = sizeof(path);
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
-    const bool named = process != nullptr && QueryFullProcessImageNameA(process, 0, path, &length);
-    if (process != nullptr) CloseHandle(process);
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    const bool named = process.IsValid() && QueryFullProcessImageNameA(process.Get(), 0, path, &length);
     paths.push_back(named ? std::string(path, length) : "?");
   }
   return paths;
@@ -150,9 +174,22 @@ bool CapturedProcess::Runs(const std::string& name) const {
   return false;
 }
 
+bool CapturedProcess::Running() const {
+  return started_ && WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT;
+}
+
+bool CapturedProcess::QueryPeakMemory(PeakMemory* peak) const {
+  PROCESS_MEMORY_COUNTERS counters = {};
+  counters.cb = sizeof(counters);
+  if (!started_ || !GetProcessMemoryInfo(process_.Get(), &counters, sizeof(counters))) return false;
+  peak->workingSet = counters.PeakWorkingSetSize;
+  peak->pagefile = counters.PeakPagefileUsage;
+  return true;
+}
+
 DWORD CapturedProcess::ExitCode() const {
   DWORD code = 0xFFFFFFFF;
-  if (started_) GetExitCodeProcess(process_.hProcess, &code);
+  if (started_) GetExitCodeProcess(process_.Get(), &code);
   return code;
 }
 

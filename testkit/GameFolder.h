@@ -10,6 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "UniqueHandle.h"
+#include "WinePath.h"
+
 namespace gamefolder {
 
 // The bound of every wait for a program to start, show itself, print or end:
@@ -17,14 +20,8 @@ namespace gamefolder {
 // tests, can take half a minute. Each wait ends as soon as its condition holds.
 constexpr DWORD kColdStartMs = 60000;
 
-inline std::string ModuleFolder() {
-  char path[MAX_PATH];
-  GetModuleFileNameA(nullptr, path, sizeof(path));
-  std::string folder(path);
-  return folder.substr(0, folder.rfind('\\') + 1);
-}
-
-inline std::string StandInTool() { return ModuleFolder() + "patch_tool_standin.exe"; }
+// The stand-in patch tool (PatchToolStandIn.cpp), as testkit's build names it.
+inline std::string StandInTool() { return testkit::WinePath(STANDIN_TOOL); }
 
 inline void RemoveTree(const std::string& folder) {
   WIN32_FIND_DATAA found;
@@ -48,22 +45,20 @@ inline void RemoveTree(const std::string& folder) {
 }
 
 inline bool WriteText(const std::string& path, const std::string& text) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file.IsValid()) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
+  const bool ok = WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   return ok && written == text.size();
 }
 
 inline std::string ReadText(const std::string& path, DWORD limit = 1 << 20) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::string();
+  const UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file.IsValid()) return std::string();
   std::string text(limit, '\0');
   DWORD read = 0;
-  if (!ReadFile(file, &text[0], limit, &read, nullptr)) read = 0;
-  CloseHandle(file);
+  if (!ReadFile(file.Get(), &text[0], limit, &read, nullptr)) read = 0;
   text.resize(read);
   return text;
 }
@@ -108,16 +103,14 @@ class GameFolder {
 
   // A sparse file of the given size that starts with marker.
   bool MakeFile(const std::string& relative, LONGLONG size, const char* marker = "UNPATCHED") const {
-    HANDLE file = CreateFileA(File(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const UniqueHandle file(CreateFileA(File(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) return false;
     DWORD written = 0;
-    bool ok = WriteFile(file, marker, static_cast<DWORD>(strlen(marker)), &written, nullptr) != 0;
+    bool ok = WriteFile(file.Get(), marker, static_cast<DWORD>(strlen(marker)), &written, nullptr) != 0;
     LARGE_INTEGER end;
     end.QuadPart = size;
-    ok = ok && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-    CloseHandle(file);
-    return ok;
+    return ok && SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get());
   }
 
   // The first bytes of a file, to tell an original pack from a tool's copy.

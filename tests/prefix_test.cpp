@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "UniqueHandle.h"
+
 namespace {
 
 std::string Arch() {
@@ -24,13 +26,12 @@ std::string Lower(std::string text) {
 
 // The machine field of a PE file's header, 0 when it cannot be read.
 WORD PeMachine(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  const UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+  if (!file.IsValid()) return 0;
   BYTE head[4096] = {};
   DWORD read = 0;
-  ReadFile(file, head, sizeof(head), &read, nullptr);
-  CloseHandle(file);
+  ReadFile(file.Get(), head, sizeof(head), &read, nullptr);
   if (read < 0x40) return 0;
   const DWORD pe = *reinterpret_cast<const DWORD*>(head + 0x3C);
   if (pe + 6 > read || memcmp(head + pe, "PE\0\0", 4) != 0) return 0;

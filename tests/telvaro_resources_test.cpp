@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "UniqueHandle.h"
 #include "WinePath.h"
 
 namespace {
@@ -198,11 +199,11 @@ TEST_F(TelvaroResources, IconIsOne128PixelImageOf32Bits) {
 // The machine field of the file's PE header: 0x14c for x86, 0x8664 for x64.
 WORD MachineOfFile(const std::wstring& path) {
   std::vector<BYTE> head(4096);
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
   DWORD got = 0;
-  if (file == INVALID_HANDLE_VALUE) return 0;
-  ReadFile(file, head.data(), static_cast<DWORD>(head.size()), &got, nullptr);
-  CloseHandle(file);
+  if (!file.IsValid()) return 0;
+  ReadFile(file.Get(), head.data(), static_cast<DWORD>(head.size()), &got, nullptr);
   LONG peOffset = 0;
   if (got < 0x40) return 0;
   std::memcpy(&peOffset, &head[0x3C], sizeof(peOffset));

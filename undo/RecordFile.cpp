@@ -75,7 +75,7 @@ bool WriteRecordFile(const std::wstring& path, const KeptRegions& kept, vcdiff::
     return false;
   }
   const std::wstring part = path + kPartSuffix;
-  FileHandle file(CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle file(CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) {
     *error = GetLastError();
     return false;

@@ -128,7 +128,7 @@ bool Rebuild(FileRegion& record, FileRegion& pack, const undo::RecordInfo& info,
     Say(kDiskSpaceText, name, std::to_string((info.originalSize >> 20) + 1));
     return false;
   }
-  FileHandle copy(CreateFileW(copyPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle copy(CreateFileW(copyPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!copy.IsValid()) return ReadWriteFailed(copyPath, GetLastError(), name);
 
   bool whole = false;
@@ -173,11 +173,11 @@ bool RestorePack(const PackStep& step) {
   // A copy left by a run that was stopped is never this run's.
   DeleteFileW(copyPath.c_str());
 
-  FileHandle record(CreateFileW(recordPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  UniqueHandle record(CreateFileW(recordPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!record.IsValid() && !IsAbsent(GetLastError())) return ReadWriteFailed(recordPath, GetLastError(), name);
 
-  FileHandle pack(CreateFileW(packPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  UniqueHandle pack(CreateFileW(packPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!pack.IsValid()) {
     const DWORD error = GetLastError();

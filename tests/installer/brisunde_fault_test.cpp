@@ -11,6 +11,7 @@
 
 #include "BrisundeRun.h"
 #include "GameFolder.h"
+#include "UniqueHandle.h"
 
 using gamefolder::GameFolder;
 
@@ -102,12 +103,9 @@ DWORD WaitForHangingTool(const GameFolder& game, const Pack& pack) {
 }
 
 bool KillProcess(DWORD id) {
-  HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-  if (process == nullptr) return false;
-  const bool killed = TerminateProcess(process, 1) != 0 &&
-                      WaitForSingleObject(process, gamefolder::kColdStartMs) == WAIT_OBJECT_0;
-  CloseHandle(process);
-  return killed;
+  const UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+  return process.IsValid() && TerminateProcess(process.Get(), 1) != 0 &&
+         WaitForSingleObject(process.Get(), gamefolder::kColdStartMs) == WAIT_OBJECT_0;
 }
 
 std::vector<std::string> CopiesSeenAtStart(const GameFolder& game) {
@@ -408,9 +406,9 @@ TEST(BrisundeFaultTest, SecondInstallerClosedMidWriteCannotCostTheFirstItsPack) 
   LayOutUnpatchedGame(game);
   ASSERT_TRUE(game.MakeFile(kPacks[0].path, kSystemLocalised, "LOCALISED"));
   const Pack& pack = kPacks[1];
-  HANDLE held = CreateFileA(game.File(pack.path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  UniqueHandle held(CreateFileA(game.File(pack.path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held.IsValid());
 
   auto first = StartInstaller(game);
   // The first installer checks its copy the moment its tool has ended, then
@@ -434,7 +432,7 @@ TEST(BrisundeFaultTest, SecondInstallerClosedMidWriteCannotCostTheFirstItsPack) 
     EXPECT_TRUE(KillProcess(tool));
     ASSERT_TRUE(second->Wait(gamefolder::kColdStartMs));
   }
-  CloseHandle(held);
+  held.Close();
 
   ASSERT_TRUE(first->Wait(gamefolder::kColdStartMs));
   EXPECT_EQ(first->Output(), kGreeting + k0 + k25 + kTool02 + kFailed + PausePrompt());

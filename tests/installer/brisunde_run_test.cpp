@@ -6,6 +6,7 @@
 
 #include "BrisundeRun.h"
 #include "GameFolder.h"
+#include "UniqueHandle.h"
 
 using gamefolder::GameFolder;
 
@@ -161,11 +162,11 @@ TEST_F(BrisundeRunTest, StaleCopiesAreDeletedBeforeStep1) {
 TEST_F(BrisundeRunTest, MoveThatCannotSucceedFails) {
   LayOutUnpatchedGame();
   // Shared for reading, so the tool still runs, but the pack cannot be replaced.
-  HANDLE held = CreateFileA(game.File("Packs\\System.GPK").c_str(), GENERIC_READ, FILE_SHARE_READ,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  UniqueHandle held(CreateFileA(game.File("Packs\\System.GPK").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held.IsValid());
   const RunResult run = RunInstaller();
-  CloseHandle(held);
+  held.Close();
   EXPECT_EQ(run.output, kGreeting + k0 + kTool01 + kFailed + PausePrompt());
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(game.Head("Packs\\System.GPK"), "UNPATCHED");
@@ -189,20 +190,21 @@ TEST_F(BrisundeRunDesktopTest, ConsoleShowsTheLinesWhateverItsCodePage) {
   ASSERT_TRUE(AllocConsole());
   ASSERT_TRUE(SetConsoleOutputCP(437));
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE screen = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                              nullptr);
-  ASSERT_NE(screen, INVALID_HANDLE_VALUE);
-  HANDLE inRead, inWrite;
-  ASSERT_TRUE(CreatePipe(&inRead, &inWrite, &inherit, 0));
-  CloseHandle(inWrite);
+  UniqueHandle screen(CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                  nullptr));
+  ASSERT_TRUE(screen.IsValid());
+  HANDLE pipeRead, pipeWrite;
+  ASSERT_TRUE(CreatePipe(&pipeRead, &pipeWrite, &inherit, 0));
+  UniqueHandle inRead(pipeRead), inWrite(pipeWrite);
+  inWrite.Close();  // standard input at end-of-file
 
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inRead;
-  startup.hStdOutput = screen;
-  startup.hStdError = screen;
+  startup.hStdInput = inRead.Get();
+  startup.hStdOutput = screen.Get();
+  startup.hStdError = screen.Get();
   PROCESS_INFORMATION process = {};
   std::string commandLine = InstallerCommand();
   RemoveDirectoryA(game.Packs().c_str());
@@ -210,22 +212,21 @@ TEST_F(BrisundeRunDesktopTest, ConsoleShowsTheLinesWhateverItsCodePage) {
     return CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, game.Path().c_str(),
                           &startup, &process) != 0;
   })) << testkit::StartFailure(commandLine, game.Path(), GetLastError());
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, gamefolder::kColdStartMs), WAIT_OBJECT_0);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  CloseHandle(inRead);
+  const UniqueHandle thread(process.hThread), installer(process.hProcess);
+  EXPECT_EQ(WaitForSingleObject(installer.Get(), gamefolder::kColdStartMs), WAIT_OBJECT_0);
+  inRead.Close();
 
   CONSOLE_SCREEN_BUFFER_INFO info;
-  ASSERT_TRUE(GetConsoleScreenBufferInfo(screen, &info));
+  ASSERT_TRUE(GetConsoleScreenBufferInfo(screen.Get(), &info));
   std::vector<std::wstring> rows;
   for (SHORT y = 0; y < 3; ++y) {
     std::wstring row(info.dwSize.X, L' ');
     DWORD read = 0;
-    ReadConsoleOutputCharacterW(screen, &row[0], info.dwSize.X, COORD{0, y}, &read);
+    ReadConsoleOutputCharacterW(screen.Get(), &row[0], info.dwSize.X, COORD{0, y}, &read);
     row.resize(row.find_last_not_of(L' ') + 1);
     rows.push_back(row);
   }
-  CloseHandle(screen);
+  screen.Close();
   FreeConsole();
 
   EXPECT_EQ(rows[0], L"正在释放汉化补丁，请稍候。。。根据不同的配置可能需要15-30分钟");

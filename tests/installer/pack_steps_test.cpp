@@ -9,6 +9,7 @@
 #include "GameFolder.h"
 #include "PackSizes.h"
 #include "PackSteps.h"
+#include "UniqueHandle.h"
 
 using gamefolder::BoxDismisser;
 using gamefolder::GameFolder;
@@ -25,41 +26,48 @@ double MillisecondsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-// Holds a file open from another thread, shared for reading only, for a while.
 // Holds a file open, shared for reading, as another program would: for a given
-// time from now, or else until the holder goes out of scope. Wine refuses to
-// move over a file that any process holds open.
+// time from now (let go on a thread of its own, the only one that touches the
+// handle until then), or else until the holder goes out of scope. Wine refuses
+// to move over a file that any process holds open.
 class Holder {
  public:
   explicit Holder(const std::string& path)
       : file_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                          nullptr)) {}
+                          nullptr)),
+        opened_(file_.IsValid()) {}
   Holder(const std::string& path, DWORD milliseconds) : Holder(path) {
     thread_ = std::thread([this, milliseconds] {
       Sleep(milliseconds);
-      Release();
+      file_.Close();
+      if (opened_) released_ = std::chrono::steady_clock::now();
     });
   }
   ~Holder() {
     if (thread_.joinable()) thread_.join();
-    Release();
   }
-  bool Holds() const { return file_ != INVALID_HANDLE_VALUE; }
+  // Whether it opened the file, and so holds it until it lets go.
+  bool Holds() const { return opened_; }
   // When the file was closed; only after the timed release has happened.
   std::chrono::steady_clock::time_point ReleasedAt() const { return released_.load(); }
 
  private:
-  void Release() {
-    const HANDLE file = file_.exchange(INVALID_HANDLE_VALUE);
-    if (file == INVALID_HANDLE_VALUE) return;
-    CloseHandle(file);
-    released_ = std::chrono::steady_clock::now();
-  }
-
-  std::atomic<HANDLE> file_;
+  UniqueHandle file_;
+  const bool opened_;
   std::atomic<std::chrono::steady_clock::time_point> released_{};
   std::thread thread_;
 };
+
+// The file's index (its inode under Wine), which a rename keeps and a copy does
+// not; 0 when it cannot be read. Opened for no access and shared every way, so
+// that nothing it is read from is held.
+ULONGLONG FileIndex(const char* path) {
+  const UniqueHandle file(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info)) return 0;
+  return (ULONGLONG(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+}
 
 class PackStepTest : public ::testing::Test {
  protected:
@@ -172,6 +180,27 @@ TEST_F(PackStepTest, PatchablePackIsReplacedByTheToolsCopy) {
   EXPECT_EQ(runs[0].show, "0") << "started hidden";
 }
 
+// The copy takes the pack's place by a rename, whatever its size (step 1's is
+// 1.9 GB): afterwards the pack is the copy's file, with its index, where a copy
+// of the bytes would have made a new file.
+TEST_F(PackStepTest, CopyIsRenamedOverThePackNotCopied) {
+  for (const PackStep& step : kPackSteps) {
+    SCOPED_TRACE(step.pack);
+    ASSERT_TRUE(game.MakeFile(step.pack, step.patchable[0].size));
+    ASSERT_TRUE(game.MakeFile(step.tempFile, step.localisedSize, "LOCALISED"));
+    const ULONGLONG copyIndex = FileIndex(step.tempFile);
+    ASSERT_NE(copyIndex, 0u);
+    ASSERT_NE(FileIndex(step.pack), copyIndex);
+
+    EXPECT_TRUE(ReplacePack(step));
+
+    EXPECT_EQ(FileIndex(step.pack), copyIndex) << "the pack is a new file: the copy was copied, not renamed";
+    EXPECT_EQ(game.Size(step.pack), step.localisedSize);
+    EXPECT_EQ(game.Head(step.pack), "LOCALISED");
+    EXPECT_FALSE(game.Has(step.tempFile));
+  }
+}
+
 TEST_F(PackStepTest, RetryingStepReplacesItsPackAndIgnoresTheExitCode) {
   ASSERT_TRUE(game.AddTool("03.exe", "exit 7\n"));
   ASSERT_TRUE(game.MakeFile("Packs\\Event03.GPK", kEvent03Patchable));
@@ -220,11 +249,11 @@ TEST_F(PackStepTest, MissingOrLockedPackFailsWithoutStartingTheTool) {
   EXPECT_FALSE(toolRan);
 
   ASSERT_TRUE(game.MakeFile("Packs\\Event02.GPK", kEvent02Patchable));
-  HANDLE exclusive = CreateFileA("Packs\\Event02.GPK", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
-  ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+  UniqueHandle exclusive(CreateFileA("Packs\\Event02.GPK", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
+  ASSERT_TRUE(exclusive.IsValid());
   EXPECT_FALSE(RunPackStep(Step(2)));
-  CloseHandle(exclusive);
+  exclusive.Close();
 
   EXPECT_TRUE(game.ToolRuns().empty());
   EXPECT_EQ(game.Size("Packs\\Event02.GPK"), kEvent02Patchable);
@@ -264,14 +293,14 @@ TEST_F(PackStepDesktopTest, ToolOfTheSameNameOnTheSearchPathIsNeverStarted) {
 TEST_F(PackStepTest, CopyHeldOpenCountsAsAbsentAndIsNotWaitedFor) {
   ASSERT_TRUE(game.MakeFile("Packs\\Event02.GPK", kEvent02Patchable));
   ASSERT_TRUE(game.MakeFile("Packs\\02.tmp", kEvent02Localised, "LOCALISED"));
-  HANDLE held = CreateFileA("Packs\\02.tmp", GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  UniqueHandle held(CreateFileA("Packs\\02.tmp", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held.IsValid());
   EXPECT_FALSE(FileExists("Packs\\02.tmp"));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(ReplacePack(Step(2)));
   EXPECT_LT(MillisecondsSince(start), 100.0);
-  CloseHandle(held);
+  held.Close();
 
   EXPECT_TRUE(FileExists("Packs\\02.tmp"));
   EXPECT_EQ(game.Head("Packs\\Event02.GPK"), "UNPATCHED");

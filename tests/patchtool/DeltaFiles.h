@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include "UniqueHandle.h"
 #include "WinePath.h"
 #else
 #include <fcntl.h>
@@ -46,23 +47,22 @@ inline void RemoveFile(const Path& path) { DeleteFileW(path.c_str()); }
 
 // A sparse file of `size` bytes holding only `writes`; false if it could not be made.
 inline bool MakeSparseFile(const Path& path, uint64_t size, const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& writes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const UniqueHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file.IsValid()) return false;
   DWORD ignored;
-  DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+  DeviceIoControl(file.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
   bool ok = true;
   for (const auto& [offset, bytes] : writes) {
     OVERLAPPED at{};
     at.Offset = DWORD(offset);
     at.OffsetHigh = DWORD(offset >> 32);
     DWORD done = 0;
-    ok = ok && WriteFile(file, bytes.data(), DWORD(bytes.size()), &done, &at) && done == bytes.size();
+    ok = ok && WriteFile(file.Get(), bytes.data(), DWORD(bytes.size()), &done, &at) && done == bytes.size();
   }
   LARGE_INTEGER end;
   end.QuadPart = LONGLONG(size);
-  ok = ok && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-  CloseHandle(file);
-  return ok;
+  return ok && SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get());
 }
 
 class FileSource : public vcdiff::ByteSource {
@@ -70,15 +70,10 @@ class FileSource : public vcdiff::ByteSource {
   explicit FileSource(const Path& path)
       : file_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)) {
     LARGE_INTEGER size{};
-    if (file_ != INVALID_HANDLE_VALUE && GetFileSizeEx(file_, &size)) size_ = static_cast<uint64_t>(size.QuadPart);
+    if (file_.IsValid() && GetFileSizeEx(file_.Get(), &size)) size_ = static_cast<uint64_t>(size.QuadPart);
   }
-  ~FileSource() override {
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-  }
-  FileSource(const FileSource&) = delete;
-  FileSource& operator=(const FileSource&) = delete;
 
-  bool ok() const { return file_ != INVALID_HANDLE_VALUE; }
+  bool ok() const { return file_.IsValid(); }
   uint64_t Size() const override { return size_; }
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
     if (offset > size_ || size > size_ - offset) return false;
@@ -89,7 +84,7 @@ class FileSource : public vcdiff::ByteSource {
       at.OffsetHigh = static_cast<DWORD>(offset >> 32);
       const DWORD want = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
       DWORD got = 0;
-      if (!ReadFile(file_, out, want, &got, &at) || got == 0) return false;
+      if (!ReadFile(file_.Get(), out, want, &got, &at) || got == 0) return false;
       out += got;
       offset += got;
       size -= got;
@@ -98,7 +93,7 @@ class FileSource : public vcdiff::ByteSource {
   }
 
  private:
-  HANDLE file_;
+  UniqueHandle file_;
   uint64_t size_ = 0;
 };
 #else

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "RefusedAllocations.h"
+#include "UniqueHandle.h"
 #include "WindowWriter.h"
 
 namespace {
@@ -38,18 +39,18 @@ class WindowWriterTest : public ::testing::Test {
   }
   void TearDown() override { DeleteFileW(path_.c_str()); }
 
-  HANDLE Open(DWORD access, DWORD disposition) {
-    return CreateFileW(path_.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  UniqueHandle Open(DWORD access, DWORD disposition) {
+    return UniqueHandle(
+        CreateFileW(path_.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
   }
 
   Bytes ReadBack() {
-    HANDLE file = Open(GENERIC_READ, OPEN_EXISTING);
+    const UniqueHandle file = Open(GENERIC_READ, OPEN_EXISTING);
     LARGE_INTEGER size{};
-    GetFileSizeEx(file, &size);
+    GetFileSizeEx(file.Get(), &size);
     Bytes bytes(size_t(size.QuadPart));
     DWORD got = 0;
-    if (!bytes.empty()) ReadFile(file, bytes.data(), DWORD(bytes.size()), &got, nullptr);
-    CloseHandle(file);
+    if (!bytes.empty()) ReadFile(file.Get(), bytes.data(), DWORD(bytes.size()), &got, nullptr);
     bytes.resize(got);
     return bytes;
   }
@@ -89,11 +90,11 @@ TEST_F(WindowWriterTest, WritesEveryWindowInOrder) {
   const Bytes elsewhere = random(kBuffer + 12345);
   const Bytes tail(200000, 0);
 
-  HANDLE file = Open(GENERIC_WRITE, CREATE_ALWAYS);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  UniqueHandle file = Open(GENERIC_WRITE, CREATE_ALWAYS);
+  ASSERT_TRUE(file.IsValid());
   Bytes expected;
   {
-    WindowWriter writer(file, kBuffer);
+    WindowWriter writer(file.Get(), kBuffer);
     for (const Bytes& w : windows) {
       ASSERT_TRUE(Decode(writer, w));
       expected.insert(expected.end(), w.begin(), w.end());
@@ -105,20 +106,18 @@ TEST_F(WindowWriterTest, WritesEveryWindowInOrder) {
     EXPECT_EQ(writer.Buffer(kBuffer + 1), nullptr) << "a window larger than a buffer is the decoder's to hold";
     ASSERT_TRUE(writer.Finish()) << writer.Error();
   }
-  CloseHandle(file);
+  file.Close();
   const Bytes back = ReadBack();
   ASSERT_EQ(back.size(), expected.size());
   EXPECT_TRUE(back == expected);
 }
 
 TEST_F(WindowWriterTest, AFailedWriteStopsTheDecoderSide) {
-  HANDLE make = Open(GENERIC_WRITE, CREATE_ALWAYS);
-  ASSERT_NE(make, INVALID_HANDLE_VALUE);
-  CloseHandle(make);
-  HANDLE file = Open(GENERIC_READ, OPEN_EXISTING);  // every write to it fails
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(Open(GENERIC_WRITE, CREATE_ALWAYS).IsValid());
+  UniqueHandle file = Open(GENERIC_READ, OPEN_EXISTING);  // every write to it fails
+  ASSERT_TRUE(file.IsValid());
   const Bytes window(kBuffer, 0x5A);
-  WindowWriter writer(file, kBuffer);
+  WindowWriter writer(file.Get(), kBuffer);
   // Each window fills a buffer and is handed over at once; the writer fails on
   // the first, and the decoder's side, which cannot get ahead by more than the
   // buffers, must be told then, however many windows the delta still has.
@@ -127,24 +126,24 @@ TEST_F(WindowWriterTest, AFailedWriteStopsTheDecoderSide) {
   EXPECT_LE(taken, WindowWriter::kBuffers);
   EXPECT_FALSE(writer.Finish());
   EXPECT_EQ(writer.Error(), DWORD(ERROR_ACCESS_DENIED));
-  CloseHandle(file);
+  file.Close();
 }
 
 // Nothing to take needs no buffer: before any window, and between two.
 TEST_F(WindowWriterTest, TakesNothingWithoutABuffer) {
-  HANDLE file = Open(GENERIC_WRITE, CREATE_ALWAYS);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  UniqueHandle file = Open(GENERIC_WRITE, CREATE_ALWAYS);
+  ASSERT_TRUE(file.IsValid());
   std::mt19937 generator(7);
   const Bytes window = Random(generator, 1000);
   {
-    WindowWriter writer(file, kBuffer);
+    WindowWriter writer(file.Get(), kBuffer);
     EXPECT_TRUE(writer.Take(nullptr, 0));
     ASSERT_TRUE(Decode(writer, window));
     EXPECT_TRUE(writer.Take(window.data(), 0));
     ASSERT_TRUE(writer.Finish()) << writer.Error();
     EXPECT_EQ(writer.BuffersMade(), 1u);
   }
-  CloseHandle(file);
+  file.Close();
   EXPECT_TRUE(ReadBack() == window);
 }
 
@@ -152,13 +151,13 @@ TEST_F(WindowWriterTest, TakesNothingWithoutABuffer) {
 // decoder waits for it each time, and every window is written.
 TEST_F(WindowWriterTest, GoesOnWithFewerBuffers) {
   for (long allowed = 1; allowed < long(WindowWriter::kBuffers); ++allowed) {
-    HANDLE file = Open(GENERIC_WRITE, CREATE_ALWAYS);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    UniqueHandle file = Open(GENERIC_WRITE, CREATE_ALWAYS);
+    ASSERT_TRUE(file.IsValid());
     std::mt19937 generator(11);
     Bytes expected;
     {
       BuffersAllowed only(allowed);
-      WindowWriter writer(file, kBuffer);
+      WindowWriter writer(file.Get(), kBuffer);
       // Whole-buffer windows, so that each needs a buffer of its own.
       for (int i = 0; i < 12; ++i) {
         const Bytes window = Random(generator, kBuffer - size_t(i));
@@ -168,7 +167,7 @@ TEST_F(WindowWriterTest, GoesOnWithFewerBuffers) {
       ASSERT_TRUE(writer.Finish()) << writer.Error();
       EXPECT_LE(writer.BuffersMade(), size_t(allowed));
     }
-    CloseHandle(file);
+    file.Close();
     const Bytes back = ReadBack();
     ASSERT_EQ(back.size(), expected.size());
     EXPECT_TRUE(back == expected);
@@ -178,13 +177,13 @@ TEST_F(WindowWriterTest, GoesOnWithFewerBuffers) {
 // With memory for no buffer at all, the writer fails and says why, whichever
 // way the bytes come, and nothing waits.
 TEST_F(WindowWriterTest, FailsWithoutMemoryForAnyBuffer) {
-  HANDLE file = Open(GENERIC_WRITE, CREATE_ALWAYS);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  UniqueHandle file = Open(GENERIC_WRITE, CREATE_ALWAYS);
+  ASSERT_TRUE(file.IsValid());
   std::mt19937 generator(13);
   const Bytes window = Random(generator, 5000);
   {
     BuffersAllowed none(0);
-    WindowWriter writer(file, kBuffer);
+    WindowWriter writer(file.Get(), kBuffer);
     EXPECT_EQ(writer.Buffer(window.size()), nullptr);
     EXPECT_FALSE(writer.Take(window.data(), window.size()));
     EXPECT_EQ(writer.Error(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
@@ -192,12 +191,11 @@ TEST_F(WindowWriterTest, FailsWithoutMemoryForAnyBuffer) {
   }
   {
     BuffersAllowed none(0);
-    WindowWriter writer(file, kBuffer);
+    WindowWriter writer(file.Get(), kBuffer);
     EXPECT_FALSE(writer.Take(window.data(), window.size()));
     EXPECT_EQ(writer.Error(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_FALSE(writer.Finish());
   }
-  CloseHandle(file);
 }
 
 // No memory for the writer thread's state, then for the flusher's (the writer
@@ -205,13 +203,13 @@ TEST_F(WindowWriterTest, FailsWithoutMemoryForAnyBuffer) {
 // and every call says so.
 TEST_F(WindowWriterTest, FailsWithoutMemoryForAThread) {
   for (long refused = 1; refused <= 2; ++refused) {
-    HANDLE file = Open(GENERIC_WRITE, CREATE_ALWAYS);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    UniqueHandle file = Open(GENERIC_WRITE, CREATE_ALWAYS);
+    ASSERT_TRUE(file.IsValid());
     std::mt19937 generator(17);
     const Bytes window = Random(generator, 5000);
     {
       refused::ThrowAt(refused);
-      WindowWriter writer(file, kBuffer);
+      WindowWriter writer(file.Get(), kBuffer);
       const long left = refused::Left();
       refused::ThrowAt(0);
       ASSERT_EQ(left, 0) << "the writer did not make thread " << refused;
@@ -220,7 +218,6 @@ TEST_F(WindowWriterTest, FailsWithoutMemoryForAThread) {
       EXPECT_FALSE(writer.Take(window.data(), window.size()));
       EXPECT_FALSE(writer.Finish());
     }
-    CloseHandle(file);
   }
 }
 
@@ -238,11 +235,11 @@ TEST_F(WindowWriterTest, RandomRunsReachTheFlusher) {
     const size_t handOver = 1 + below(kBuffer);
     const uint64_t flushEvery = 1 + below(64u << 10);
     const bool abandon = below(8) == 0;
-    HANDLE file = Open(GENERIC_WRITE, CREATE_ALWAYS);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    UniqueHandle file = Open(GENERIC_WRITE, CREATE_ALWAYS);
+    ASSERT_TRUE(file.IsValid());
     Bytes expected;
     {
-      WindowWriter writer(file, kBuffer, handOver, flushEvery);
+      WindowWriter writer(file.Get(), kBuffer, handOver, flushEvery);
       const int windows = 1 + int(below(40));
       for (int w = 0; w < windows; ++w) {
         Bytes window;
@@ -269,7 +266,7 @@ TEST_F(WindowWriterTest, RandomRunsReachTheFlusher) {
       }
       flushes += writer.Flushes();
     }
-    CloseHandle(file);
+    file.Close();
     if (abandon) continue;
     const Bytes back = ReadBack();
     ASSERT_EQ(back.size(), expected.size()) << "seed " << seed;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "CapturedProcess.h"
+#include "UniqueHandle.h"
 #include "WinePath.h"
 
 // The first window in a new Wine prefix, on a two-core machine busy with other
@@ -39,11 +40,17 @@ class TelvaroProcess {
     std::wstring commandLine = L"\"" + exe + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
     started_ = testkit::CreateProcessLosingNone([&] {
       return CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &si, &pi_) != 0;
+                            &si, &pi) != 0;
     });
-    if (!started_) {
+    if (started_) {
+      process_.Reset(pi.hProcess);
+      thread_.Reset(pi.hThread);
+      processId_ = pi.dwProcessId;
+      threadId_ = pi.dwThreadId;
+    } else {
       const DWORD error = GetLastError();
       char name[MAX_PATH * 3] = "";
       WideCharToMultiByte(CP_UTF8, 0, exe.c_str(), -1, name, sizeof(name), nullptr, nullptr);
@@ -52,9 +59,7 @@ class TelvaroProcess {
   }
   ~TelvaroProcess() {
     if (!started_) return;
-    if (WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi_.hProcess, 1);
-    CloseHandle(pi_.hThread);
-    CloseHandle(pi_.hProcess);
+    if (WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT) TerminateProcess(process_.Get(), 1);
   }
 
   bool started() const { return started_; }
@@ -68,12 +73,12 @@ class TelvaroProcess {
   HWND WaitForWindow(bool dialog) const {
     const ULONGLONG deadline = GetTickCount64() + kTelvaroTimeoutMs;
     while (GetTickCount64() < deadline) {
-      FoundWindow found{pi_.dwProcessId, dialog, nullptr};
+      FoundWindow found{processId_, dialog, nullptr};
       EnumWindows(MatchTelvaroWindow, reinterpret_cast<LPARAM>(&found));
       if (found.hwnd) {
-        return WaitForInputIdle(pi_.hProcess, kTelvaroTimeoutMs) == 0 ? found.hwnd : nullptr;
+        return WaitForInputIdle(process_.Get(), kTelvaroTimeoutMs) == 0 ? found.hwnd : nullptr;
       }
-      if (WaitForSingleObject(pi_.hProcess, 50) == WAIT_OBJECT_0) return nullptr;
+      if (WaitForSingleObject(process_.Get(), 50) == WAIT_OBJECT_0) return nullptr;
     }
     return nullptr;
   }
@@ -89,15 +94,18 @@ class TelvaroProcess {
   HWND Focus() const {
     GUITHREADINFO info{};
     info.cbSize = sizeof(info);
-    GetGUIThreadInfo(pi_.dwThreadId, &info);
+    GetGUIThreadInfo(threadId_, &info);
     return info.hwndFocus;
   }
 
   // True when the program ended by itself in time.
-  bool WaitForExit() const { return WaitForSingleObject(pi_.hProcess, kTelvaroTimeoutMs) == WAIT_OBJECT_0; }
+  bool WaitForExit() const { return WaitForSingleObject(process_.Get(), kTelvaroTimeoutMs) == WAIT_OBJECT_0; }
 
  private:
-  PROCESS_INFORMATION pi_ = {};
+  UniqueHandle process_;
+  UniqueHandle thread_;
+  DWORD processId_ = 0;
+  DWORD threadId_ = 0;
   bool started_ = false;
   std::string startError_;
 };

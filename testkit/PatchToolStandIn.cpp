@@ -1,5 +1,5 @@
 // Stands in for the outside patch tools "01.exe" to "04.exe" in tests and the
-// demo: copied into a game folder under a tool's name, it is called as
+// benchmarks: copied into a game folder under a tool's name, it is called as
 // "<pack> <temporary file>" and writes a sparse localised copy of the pack.
 //
 // A control file beside the copy, named like it with ".ctl" ("01.ctl"), changes
@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "CapturedProcess.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -95,30 +96,22 @@ const char* ParameterString() {
   return p;
 }
 
-// The marker and then zeros up to size, left open; INVALID_HANDLE_VALUE when
-// the copy cannot be written.
-HANDLE OpenCopy(const char* path, LONGLONG size) {
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return file;
+// The marker and then zeros up to size, left open; none when the copy cannot
+// be written.
+UniqueHandle OpenCopy(const char* path, LONGLONG size) {
+  UniqueHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+  if (!file.IsValid()) return file;
   DWORD written = 0;
-  bool ok = WriteFile(file, kMarker, sizeof(kMarker) - 1, &written, nullptr) != 0;
+  bool ok = WriteFile(file.Get(), kMarker, sizeof(kMarker) - 1, &written, nullptr) != 0;
   LARGE_INTEGER end;
   end.QuadPart = size;
-  ok = ok && SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-  if (!ok) {
-    CloseHandle(file);
-    return INVALID_HANDLE_VALUE;
-  }
+  ok = ok && SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get());
+  if (!ok) file.Close();
   return file;
 }
 
-bool WriteCopy(const char* path, LONGLONG size) {
-  HANDLE file = OpenCopy(path, size);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
-}
+bool WriteCopy(const char* path, LONGLONG size) { return OpenCopy(path, size).IsValid(); }
 
 // Wine ignores SEM_NOGPFAULTERRORBOX and starts its debugger, whose crash
 // dialog would keep the process (and the installer waiting for it) alive. Ending
@@ -137,33 +130,29 @@ LONG WINAPI EndWithoutDebugger(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_H
 void RecordProcessId(const char* path) {
   char text[32];
   const int length = std::snprintf(text, sizeof(text), "%lu", GetCurrentProcessId());
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  const UniqueHandle file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
+                                      nullptr));
+  if (!file.IsValid()) return;
   DWORD written = 0;
-  WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.Get(), text, static_cast<DWORD>(length), &written, nullptr);
 }
 
 // Child mode: "--hold <file> <ms> <event>" keeps <file> open after the tool
 // itself has ended, as a lingering child of a real tool might.
 int Hold(char** argv) {
-  HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-  HANDLE opened = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[4]);
-  if (opened != nullptr) {
-    SetEvent(opened);
-    CloseHandle(opened);
+  const UniqueHandle file(CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+  if (const UniqueHandle opened(OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[4])); opened.IsValid()) {
+    SetEvent(opened.Get());
   }
   Sleep(static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)));
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   return 0;
 }
 
 void StartHolder(const char* self, const char* path, DWORD holdMs) {
   char eventName[64];
   std::snprintf(eventName, sizeof(eventName), "PatchToolStandInHold%lu", GetCurrentProcessId());
-  HANDLE opened = CreateEventA(nullptr, TRUE, FALSE, eventName);
+  const UniqueHandle opened(CreateEventA(nullptr, TRUE, FALSE, eventName));
   char commandLine[3 * MAX_PATH];
   std::snprintf(commandLine, sizeof(commandLine), "\"%s\" --hold \"%s\" %lu %s", self, path,
                 holdMs, eventName);
@@ -175,17 +164,15 @@ void StartHolder(const char* self, const char* path, DWORD holdMs) {
         return CreateProcessA(self, commandLine, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
                               nullptr, &startup, &process) != 0;
       })) {
+    const UniqueHandle thread(process.hThread), holder(process.hProcess);
     // Its first start in a new prefix on a busy machine can take half a minute.
-    if (WaitForSingleObject(opened, 60000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(opened.Get(), 60000) != WAIT_OBJECT_0) {
       std::printf("[stand-in] its holder did not open the copy within a minute\n");
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
   } else {
     std::printf("[stand-in] %s\n", testkit::StartFailure(commandLine, "", GetLastError()).c_str());
   }
   std::fflush(stdout);
-  CloseHandle(opened);
 }
 
 }  // namespace
@@ -215,14 +202,17 @@ int main(int argc, char** argv) {
 
   // The installer must hold the pack shared for reading only: opening it for
   // writing has to fail while a tool runs.
-  HANDLE forWriting = CreateFileA(packPath, GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-  const bool packWritable = forWriting != INVALID_HANDLE_VALUE;
-  if (packWritable) CloseHandle(forWriting);
-  HANDLE pack = CreateFileA(packPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-  const bool packReadable = pack != INVALID_HANDLE_VALUE;
+  bool packWritable;
+  {
+    const UniqueHandle forWriting(CreateFileA(packPath, GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    packWritable = forWriting.IsValid();
+  }
+  // Held until the tool ends.
+  const UniqueHandle pack(CreateFileA(packPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+  const bool packReadable = pack.IsValid();
 
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
@@ -243,21 +233,21 @@ int main(int argc, char** argv) {
       copyExisted ? "copy" : "nocopy");
   char logPath[MAX_PATH];
   std::snprintf(logPath, sizeof(logPath), "%sstandin.log", folder);
-  HANDLE log = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, 0, nullptr);
-  if (log != INVALID_HANDLE_VALUE) {
+  {
+    const UniqueHandle log(CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    WriteFile(log, logLine, static_cast<DWORD>(length), &written, nullptr);
-    CloseHandle(log);
+    if (log.IsValid()) WriteFile(log.Get(), logLine, static_cast<DWORD>(length), &written, nullptr);
   }
 
   Sleep(behaviour.sleepMs);
+  // The copy stays open as the process dies or hangs.
   if (behaviour.crashAfter >= 0) {
-    OpenCopy(copyPath, behaviour.crashAfter);
+    const UniqueHandle copy = OpenCopy(copyPath, behaviour.crashAfter);
     Crash();
   }
   if (behaviour.hangAfter >= 0) {
-    OpenCopy(copyPath, behaviour.hangAfter);
+    const UniqueHandle copy = OpenCopy(copyPath, behaviour.hangAfter);
     char pidPath[MAX_PATH];
     std::snprintf(pidPath, sizeof(pidPath), "%s%s.pid", folder, baseName);
     RecordProcessId(pidPath);
@@ -268,6 +258,5 @@ int main(int argc, char** argv) {
       behaviour.holdMs > 0) {
     StartHolder(self, copyPath, behaviour.holdMs);
   }
-  if (packReadable) CloseHandle(pack);
   return behaviour.exitCode;
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace testkit {
+namespace bench {
 
 double Median(std::vector<double> values) {
   if (values.empty()) return 0;
@@ -28,4 +28,4 @@ int ReportRatio(const std::string& figure, const std::string& aName, const std::
   return ratio <= limit ? 0 : 1;
 }
 
-}  // namespace testkit
+}  // namespace bench

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace testkit {
+namespace bench {
 
 // The middle value, or the mean of the middle two; 0 for no values.
 double Median(std::vector<double> values);
@@ -52,4 +52,4 @@ constexpr Unit kMicroseconds = {"us", 1e6};
 int ReportRatio(const std::string& figure, const std::string& aName, const std::vector<double>& a,
                 const std::string& bName, const std::vector<double>& b, Unit unit, double limit);
 
-}  // namespace testkit
+}  // namespace bench
