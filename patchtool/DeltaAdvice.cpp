@@ -1,6 +1,6 @@
 #include "DeltaAdvice.h"
 
-std::string RemakeAdvice(const vcdiff::Result& result, const vcdiff::Limits& limits) {
+std::string RemakeAdvice(const vcdiff::Result& result, const vcdiff::BufferSizes& sizes) {
   if (result.status != vcdiff::Status::kUnsupported) return std::string();
   using vcdiff::Field;
   switch (result.field) {
@@ -16,8 +16,9 @@ std::string RemakeAdvice(const vcdiff::Result& result, const vcdiff::Limits& lim
       // VCD_TARGET: xdelta3 copies only from the source when it has one.
       return "; make the delta with xdelta3 -e -S none -s SOURCE";
     case Field::kTargetLength:
-      return "; make the delta with xdelta3 -W " + std::to_string(limits.maxTargetWindow) + " or less";
-    default:
-      return std::string();
+      return "; make the delta with xdelta3 -W " + std::to_string(sizes.maxTargetWindow) + " or less";
+    case Field::kNone:
+      break;
   }
+  return std::string();
 }

@@ -8,10 +8,12 @@
 #include "VcdiffDecoder.h"
 
 // "; make the delta with xdelta3 ...", or nothing when the delta was not
-// refused as unsupported. `limits` are the ones the delta was decoded with.
-std::string RemakeAdvice(const vcdiff::Result& result, const vcdiff::Limits& limits = vcdiff::Limits());
+// refused as unsupported. `sizes` are the ones the delta was decoded with.
+std::string RemakeAdvice(const vcdiff::Result& result,
+                         const vcdiff::BufferSizes& sizes = vcdiff::BufferSizes());
 
 // The decoder's detail with the advice after it: the detail the team sees.
-inline std::string DetailWithAdvice(const vcdiff::Result& result, const vcdiff::Limits& limits = vcdiff::Limits()) {
-  return result.detail + RemakeAdvice(result, limits);
+inline std::string DetailWithAdvice(const vcdiff::Result& result,
+                                    const vcdiff::BufferSizes& sizes = vcdiff::BufferSizes()) {
+  return result.detail + RemakeAdvice(result, sizes);
 }

@@ -137,7 +137,7 @@ int OpenOwnFile(UniqueHandle* file, std::wstring* toolPath, PatchTrailer* traile
 class TargetSink : public vcdiff::ByteSink {
  public:
   TargetSink(HANDLE file, uint64_t expectedSize, const std::string& packName)
-      : writer_(file ? new WindowWriter(file, vcdiff::Limits().maxTargetWindow) : nullptr),
+      : writer_(file ? new WindowWriter(file, vcdiff::BufferSizes().maxTargetWindow) : nullptr),
         expectedSize_(expectedSize),
         packName_(packName) {}
 

@@ -15,7 +15,8 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   virtual uint64_t Size() const = 0;
-  // Reads exactly `size` bytes at `offset`; false on an I/O error or a range past Size().
+  // Reads exactly `size` bytes at `offset`; false on an I/O error or a range
+  // past Size().
   virtual bool ReadAt(uint64_t offset, void* buffer, size_t size) = 0;
 };
 
@@ -54,8 +55,10 @@ enum class Status {
   kOutOfMemory,     // the window buffer could not be had
 };
 
-struct Limits {
-  // xdelta3's largest window (-W 16 MiB); larger windows are refused as unsupported.
+// The sizes of the decoder's buffers, which bound its memory.
+struct BufferSizes {
+  // The largest target window, and so the most the window buffer holds:
+  // xdelta3's largest (-W 16 MiB). Larger windows are refused as unsupported.
   uint32_t maxTargetWindow = 16u << 20;
   // Each of the four read buffers over the delta, and each of the 32 cached
   // blocks of the source (at least 1 byte). Tests make them tiny, so that a
@@ -64,27 +67,18 @@ struct Limits {
   uint32_t sourceBlock = 64u << 10;
 };
 
-// What the decoder was reading or checking when it stopped.
+// The header field the decoder stopped at, among those a delta's maker sets
+// with xdelta3's options, so that the advice can say which option to change
+// (DeltaAdvice.h); kNone when it stopped anywhere else, or not at all.
 enum class Field {
-  kNone,                 // nothing of the delta: success, or no memory for the read buffers
-  kMagic,                // the first three bytes, and the header's first five
+  kNone,
   kVersion,              // the version byte
   kHeaderIndicator,      // bits of the header indicator this decoder does not know
   kSecondaryCompressor,  // VCD_DECOMPRESS, and the compressor it names
   kCodeTable,            // VCD_CODETABLE: an instruction code table of the delta's own
-  kAppHeader,            // the application header's length
   kWindowIndicator,      // a window's indicator; unsupported: VCD_TARGET
-  kSourceSegment,        // a window's source segment: its length and position
-  kEncodingLength,       // a window's delta encoding length
   kTargetLength,         // a window's target length, and the memory for it
   kDeltaIndicator,       // a window's delta indicator; unsupported: compressed sections
-  kSectionLengths,       // the lengths of a window's three sections
-  kWindowChecksum,       // a window's Adler-32
-  kInstruction,          // an instruction, its size, or what it makes
-  kData,                 // the data section: ADD and RUN bytes
-  kAddress,              // the addresses section: a COPY's address
-  kSource,               // the source bytes a COPY reads
-  kOutput,               // the sink taking a window
 };
 
 constexpr uint64_t kNoWindow = UINT64_MAX;
@@ -92,13 +86,17 @@ constexpr uint64_t kNoWindow = UINT64_MAX;
 struct Result {
   Status status = Status::kOk;
   Field field = Field::kNone;
-  uint64_t window = kNoWindow;  // the window it stopped in, counted from 0; kNoWindow in the delta's header
-  std::string detail;           // English, one line, what was found: for the team that makes the tool
-  uint64_t deltaOffset = 0;     // where in the delta the decode stopped
+  // The window it stopped in, counted from 0; kNoWindow in the delta's header.
+  uint64_t window = kNoWindow;
+  // English, one line, what was found: for the team that makes the tool. In a
+  // window it starts "window N".
+  std::string detail;
+  uint64_t deltaOffset = 0;  // where in the delta the decode stopped
 };
 
 // Decodes the whole delta into `target`, taking copies from `source`.
-Result Decode(ByteSource& delta, ByteSource& source, ByteSink& target, const Limits& limits = Limits());
+Result Decode(ByteSource& delta, ByteSource& source, ByteSink& target,
+              const BufferSizes& sizes = BufferSizes());
 
 const char* StatusName(Status status);
 

@@ -68,7 +68,9 @@ bool ChecksumFile(FileRegion& file, const std::string& pack, uint64_t* digest) {
 class OriginalSink : public vcdiff::ByteSink {
  public:
   OriginalSink(HANDLE file, uint64_t expectedSize, const std::string& pack)
-      : writer_(new WindowWriter(file, vcdiff::Limits().maxTargetWindow)), expectedSize_(expectedSize), pack_(pack) {}
+      : writer_(new WindowWriter(file, vcdiff::BufferSizes().maxTargetWindow)),
+        expectedSize_(expectedSize),
+        pack_(pack) {}
 
   uint8_t* WindowBuffer(size_t size) override { return writer_->Buffer(size); }
   bool Write(const uint8_t* data, size_t size) override {

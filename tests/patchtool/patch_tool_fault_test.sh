@@ -21,7 +21,7 @@
 set -uo pipefail
 program=$(readlink -f "$1") faults_program=$(readlink -f "$2") make_tool=$(readlink -f "$3")
 here=$(cd "$(dirname "$0")" && pwd)
-# The writer's buffers: the decoder's largest window (vcdiff::Limits).
+# The writer's buffers: the decoder's largest window (vcdiff::BufferSizes::maxTargetWindow).
 buffer_bytes=$((16 << 20))
 
 source "$(dirname "${BASH_SOURCE[0]}")/../support/test_script.sh"

@@ -18,6 +18,7 @@ namespace {
 using namespace deltabuilder;
 using deltafiles::MemorySink;
 using deltafiles::MemorySource;
+using vcdiff::Field;
 using vcdiff::Status;
 
 struct Outcome {
@@ -25,11 +26,12 @@ struct Outcome {
   Bytes out;
 };
 
-Outcome DecodeBytes(const Bytes& delta, const Bytes& source, const vcdiff::Limits& limits = vcdiff::Limits()) {
+Outcome DecodeBytes(const Bytes& delta, const Bytes& source,
+                    const vcdiff::BufferSizes& sizes = vcdiff::BufferSizes()) {
   MemorySource deltaBytes(delta), sourceBytes(source);
   MemorySink sink;
   Outcome o;
-  o.result = vcdiff::Decode(deltaBytes, sourceBytes, sink, limits);
+  o.result = vcdiff::Decode(deltaBytes, sourceBytes, sink, sizes);
   o.out = sink.bytes;
   return o;
 }
@@ -132,9 +134,13 @@ struct RefusalCase {
   const char* name;
   Bytes delta;
   Status status;
-  const char* detail;  // a part of the detail with its advice, for the team that remakes the delta
-  uint32_t maxTargetWindow = vcdiff::Limits().maxTargetWindow;
+  Field field;         // the header field refused
+  const char* advice;  // what the detail ends with, for the team that remakes the delta
+  uint32_t maxTargetWindow = vcdiff::BufferSizes().maxTargetWindow;
 };
+
+constexpr char kNoSecondary[] = "; make the delta with xdelta3 -S none";
+constexpr char kPlainXdelta3[] = "; make the delta with xdelta3 -e -S none";
 
 // Header, then one window of five bytes with no source: "12345".
 Bytes Plain() { return Delta({Window().Add(Text("12345"))}); }
@@ -157,33 +163,44 @@ std::vector<RefusalCase> RefusalCases() {
   Window big;
   big.targetLength = (16u << 20) + 1;
   Window justOver = Window().Add(Bytes(1001, 'a'));
+  const Status unsupported = Status::kUnsupported, corrupt = Status::kCorrupt;
   return {
-      {"secondary compression in the header", decompress, Status::kUnsupported, "make the delta with xdelta3 -S none"},
-      {"compressed data section", compressed(0x01), Status::kUnsupported, "make the delta with xdelta3 -S none"},
-      {"compressed instructions section", compressed(0x02), Status::kUnsupported, "make the delta with xdelta3 -S none"},
-      {"compressed addresses section", compressed(0x04), Status::kUnsupported, "make the delta with xdelta3 -S none"},
-      {"own code table", codeTable, Status::kUnsupported, "VCD_CODETABLE"},
-      {"source from the target", Delta({Window().Add(Text("ab")), target}), Status::kUnsupported, "VCD_TARGET"},
-      {"window over 16 MiB", Delta({big}), Status::kUnsupported, "xdelta3 -W 16777216 or less"},
-      {"window over a caller's limit", Delta({justOver}), Status::kUnsupported, "xdelta3 -W 1000 or less", 1000},
-      {"unknown version", WithBytes(Plain(), 3, 1, {1}), Status::kUnsupported, "version"},
-      {"unknown header bits", WithBytes(Plain(), 4, 1, {0x08}), Status::kUnsupported, "header indicator"},
-      {"unknown window bits", WithBytes(Plain(), kWindowAt, 1, {0x10}), Status::kCorrupt, "indicator"},
-      {"source and target both", WithBytes(Plain(), kWindowAt, 1, {0x03, 0, 0}), Status::kCorrupt, "both"},
-      {"unknown delta indicator bits", compressed(0x08), Status::kCorrupt, "delta indicator"},
+      {"secondary compression in the header", decompress, unsupported, Field::kSecondaryCompressor,
+       kNoSecondary},
+      {"compressed data section", compressed(0x01), unsupported, Field::kDeltaIndicator, kNoSecondary},
+      {"compressed instructions section", compressed(0x02), unsupported, Field::kDeltaIndicator,
+       kNoSecondary},
+      {"compressed addresses section", compressed(0x04), unsupported, Field::kDeltaIndicator,
+       kNoSecondary},
+      {"own code table", codeTable, unsupported, Field::kCodeTable,
+       "; make the delta with xdelta3, which uses the default table"},
+      {"source from the target", Delta({Window().Add(Text("ab")), target}), unsupported,
+       Field::kWindowIndicator, "; make the delta with xdelta3 -e -S none -s SOURCE"},
+      {"window over 16 MiB", Delta({big}), unsupported, Field::kTargetLength,
+       "; make the delta with xdelta3 -W 16777216 or less"},
+      {"window over a caller's limit", Delta({justOver}), unsupported, Field::kTargetLength,
+       "; make the delta with xdelta3 -W 1000 or less", 1000},
+      {"unknown version", WithBytes(Plain(), 3, 1, {1}), unsupported, Field::kVersion, kPlainXdelta3},
+      {"unknown header bits", WithBytes(Plain(), 4, 1, {0x08}), unsupported, Field::kHeaderIndicator,
+       kPlainXdelta3},
+      // Corrupt, not unsupported: no advice, as no option of xdelta3's makes them.
+      {"unknown window bits", WithBytes(Plain(), kWindowAt, 1, {0x10}), corrupt, Field::kWindowIndicator, ""},
+      {"source and target both", WithBytes(Plain(), kWindowAt, 1, {0x03, 0, 0}), corrupt,
+       Field::kWindowIndicator, ""},
+      {"unknown delta indicator bits", compressed(0x08), corrupt, Field::kDeltaIndicator, ""},
   };
 }
 
 TEST(VcdiffDecoderTest, RefusesWhatItDoesNotDecode) {
   for (const RefusalCase& c : RefusalCases()) {
     SCOPED_TRACE(c.name);
-    vcdiff::Limits limits;
-    limits.maxTargetWindow = c.maxTargetWindow;
-    const Outcome o = DecodeBytes(c.delta, {}, limits);
+    vcdiff::BufferSizes sizes;
+    sizes.maxTargetWindow = c.maxTargetWindow;
+    const Outcome o = DecodeBytes(c.delta, {}, sizes);
     EXPECT_EQ(o.result.status, c.status) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
-    const std::string detail = DetailWithAdvice(o.result, limits);
-    EXPECT_NE(detail.find(c.detail), std::string::npos) << detail;
-    EXPECT_EQ(detail.find('\n'), std::string::npos);
+    EXPECT_EQ(int(o.result.field), int(c.field)) << o.result.detail;
+    EXPECT_EQ(RemakeAdvice(o.result, sizes), c.advice);
+    EXPECT_EQ(DetailWithAdvice(o.result, sizes).find('\n'), std::string::npos);
     if (std::string(c.name) == "source from the target") EXPECT_EQ(o.out, Text("ab"));
     else EXPECT_TRUE(o.out.empty());
   }
@@ -194,6 +211,7 @@ struct HostileCase {
   Bytes delta;
   Bytes source = {};
   Status status = Status::kCorrupt;
+  Field field = Field::kNone;  // set only where the damage is in a field the advice goes by
 };
 
 std::vector<HostileCase> HostileCases() {
@@ -226,8 +244,11 @@ std::vector<HostileCase> HostileCases() {
       {"addresses left over", Delta({leftoverAddr})},
       {"segment past the source's end", Delta({Window().Source(6, 5).Copy(4, kSelf, 0)}), ten},
       {"segment position overflowing", overflowSegment, ten},
-      {"integer over 64 bits", WithBytes(plain, kWindowAt + 2, 1, Bytes{0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05})},
-      {"integer of eleven bytes", WithBytes(plain, kWindowAt + 2, 1, Bytes{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05})},
+      // In the target window length.
+      {"integer over 64 bits", WithBytes(plain, kWindowAt + 2, 1, Bytes{0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}),
+       {}, Status::kCorrupt, Field::kTargetLength},
+      {"integer of eleven bytes", WithBytes(plain, kWindowAt + 2, 1, Bytes{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}),
+       {}, Status::kCorrupt, Field::kTargetLength},
       {"encoding longer than its sections", WithBytes(Concat({plain, {0}}), kWindowAt + 1, 1, Varint(plain[kWindowAt + 1] + 1))},
       {"sections longer than the encoding", WithBytes(plain, kWindowAt + 4, 1, Varint(6))},
       {"window checksum", Delta({badChecksum}), {}, Status::kWindowChecksum},
@@ -239,6 +260,7 @@ TEST(VcdiffDecoderTest, StopsOnHostileDeltas) {
     SCOPED_TRACE(c.name);
     const Outcome o = DecodeBytes(c.delta, c.source);
     EXPECT_EQ(o.result.status, c.status) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
+    EXPECT_EQ(int(o.result.field), int(c.field)) << o.result.detail;
     EXPECT_FALSE(o.result.detail.empty());
     EXPECT_LE(o.result.deltaOffset, c.delta.size());
     EXPECT_TRUE(o.out.empty()) << "a window that failed reached the sink";
@@ -266,11 +288,11 @@ class RefusingSink : public vcdiff::ByteSink {
 
 // The buffers a caller can shrink: tiny ones make small deltas take every
 // refill, direct read and block eviction that large ones take.
-vcdiff::Limits Tiny(uint32_t deltaBuffer = 16, uint32_t sourceBlock = 256) {
-  vcdiff::Limits limits;
-  limits.deltaBuffer = deltaBuffer;
-  limits.sourceBlock = sourceBlock;
-  return limits;
+vcdiff::BufferSizes Tiny(uint32_t deltaBuffer = 16, uint32_t sourceBlock = 256) {
+  vcdiff::BufferSizes sizes;
+  sizes.deltaBuffer = deltaBuffer;
+  sizes.sourceBlock = sourceBlock;
+  return sizes;
 }
 
 TEST(VcdiffDecoderTest, ReportsWhichSideFailed) {
@@ -278,26 +300,26 @@ TEST(VcdiffDecoderTest, ReportsWhichSideFailed) {
   // A long copy read straight into the window, then short ones through the blocks.
   const Bytes delta = Delta({Window().Add(Bytes(300000, 'a')),
                              Window().Source(0, source.size()).Copy(source.size(), kSelf, 0).Copy(5, kSelf, 60000).Copy(5, kSelf, 99990)});
-  for (const vcdiff::Limits& limits : {vcdiff::Limits(), Tiny(), Tiny(1, 1)}) {
-    SCOPED_TRACE("buffers of " + std::to_string(limits.deltaBuffer) + " bytes");
+  for (const vcdiff::BufferSizes& sizes : {vcdiff::BufferSizes(), Tiny(), Tiny(1, 1)}) {
+    SCOPED_TRACE("buffers of " + std::to_string(sizes.deltaBuffer) + " bytes");
     for (const uint64_t failFrom : {uint64_t(100), uint64_t(200000), uint64_t(delta.size() - 4)}) {
       FailingSource failingDelta(delta, failFrom);
       MemorySource good(source);
       MemorySink sink;
-      const vcdiff::Result r = vcdiff::Decode(failingDelta, good, sink, limits);
+      const vcdiff::Result r = vcdiff::Decode(failingDelta, good, sink, sizes);
       EXPECT_EQ(r.status, Status::kDeltaRead) << failFrom << ": " << r.detail;
     }
     for (const uint64_t failFrom : {uint64_t(50000), uint64_t(99999)}) {
       MemorySource goodDelta(delta);
       FailingSource failingSource(source, failFrom);
       MemorySink sink;
-      const vcdiff::Result r = vcdiff::Decode(goodDelta, failingSource, sink, limits);
+      const vcdiff::Result r = vcdiff::Decode(goodDelta, failingSource, sink, sizes);
       EXPECT_EQ(r.status, Status::kSourceRead) << r.detail;
       EXPECT_EQ(sink.windows, std::vector<size_t>{300000}) << "the first window should have been written";
     }
     MemorySource goodDelta(delta), good(source);
     RefusingSink refusing;
-    EXPECT_EQ(vcdiff::Decode(goodDelta, good, refusing, limits).status, Status::kSinkRefused);
+    EXPECT_EQ(vcdiff::Decode(goodDelta, good, refusing, sizes).status, Status::kSinkRefused);
   }
 }
 
@@ -315,10 +337,12 @@ TEST(VcdiffDecoderTest, TinyBuffersDecodeAlike) {
   for (const auto& [name, pair] : deltas) {
     SCOPED_TRACE(name);
     const Outcome normal = DecodeBytes(pair.first, pair.second);
-    for (const vcdiff::Limits& limits : {Tiny(), Tiny(1, 1), Tiny(10, 3)}) {
-      const Outcome tiny = DecodeBytes(pair.first, pair.second, limits);
+    for (const vcdiff::BufferSizes& sizes : {Tiny(), Tiny(1, 1), Tiny(10, 3)}) {
+      const Outcome tiny = DecodeBytes(pair.first, pair.second, sizes);
       EXPECT_EQ(tiny.result.status, normal.result.status) << tiny.result.detail;
-      EXPECT_EQ(tiny.result.deltaOffset, normal.result.deltaOffset) << limits.deltaBuffer << "-byte buffers: " << tiny.result.detail;
+      EXPECT_EQ(int(tiny.result.field), int(normal.result.field)) << tiny.result.detail;
+      EXPECT_EQ(tiny.result.window, normal.result.window) << tiny.result.detail;
+      EXPECT_EQ(tiny.result.deltaOffset, normal.result.deltaOffset) << sizes.deltaBuffer << "-byte buffers: " << tiny.result.detail;
       EXPECT_EQ(tiny.result.detail, normal.result.detail);
       EXPECT_EQ(tiny.out, normal.out);
     }
@@ -336,21 +360,21 @@ TEST(VcdiffDecoderTest, ReportsWantOfMemory) {
   struct Case {
     const char* name;
     const Bytes& delta;
-    vcdiff::Limits limits;
+    vcdiff::BufferSizes sizes;
     size_t failAbove;
   } cases[] = {
-      {"the delta's read buffers", small, vcdiff::Limits(), 100000},
+      {"the delta's read buffers", small, vcdiff::BufferSizes(), 100000},
       {"the target window", large, Tiny(), 69999},
       {"the source's block cache", small, Tiny(16, 4096), 100000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     allocationmeter::FailAbove(c.failAbove);
-    const Outcome o = DecodeBytes(c.delta, source, c.limits);
+    const Outcome o = DecodeBytes(c.delta, source, c.sizes);
     allocationmeter::FailAbove(SIZE_MAX);
     EXPECT_EQ(o.result.status, Status::kOutOfMemory) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
     EXPECT_TRUE(o.out.empty());
-    EXPECT_EQ(DecodeBytes(c.delta, source, c.limits).result.status, Status::kOk) << "with memory to spare";
+    EXPECT_EQ(DecodeBytes(c.delta, source, c.sizes).result.status, Status::kOk) << "with memory to spare";
   }
 }
 

@@ -2,8 +2,9 @@
 // source length (little-endian), the source, then the delta. Each input is
 // decoded twice, with the normal buffers and with tiny ones (16-byte delta
 // buffers, 256-byte source blocks), and the two must agree on everything: the
-// status, where the decode stopped, what it said and every byte written. Any
-// disagreement or broken promise of the interface aborts.
+// status and field, the window and delta offset the decode stopped at, what it
+// said and every byte written. Any disagreement or broken promise of the
+// interface aborts.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,18 +61,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t deltaSize = size - 2 - sourceSize;
 
   // 1 MiB windows keep each run quick; a larger one is refused alike by both.
-  vcdiff::Limits normal;
+  vcdiff::BufferSizes normal;
   normal.maxTargetWindow = 1u << 20;
-  vcdiff::Limits tiny = normal;
+  vcdiff::BufferSizes tiny = normal;
   tiny.deltaBuffer = 16;
   tiny.sourceBlock = 256;
 
   vcdiff::Result results[2];
   Sink sinks[2];
-  const vcdiff::Limits* limits[2] = {&normal, &tiny};
+  const vcdiff::BufferSizes* sizes[2] = {&normal, &tiny};
   for (int i = 0; i < 2; ++i) {
     Memory deltaBytes(delta, deltaSize), sourceBytes(data + 2, sourceSize);
-    results[i] = vcdiff::Decode(deltaBytes, sourceBytes, sinks[i], *limits[i]);
+    results[i] = vcdiff::Decode(deltaBytes, sourceBytes, sinks[i], *sizes[i]);
     const vcdiff::Result& r = results[i];
     if (r.deltaOffset > deltaSize) Broken("stopped past the delta's end", results[0], r);
     if ((r.status == vcdiff::Status::kOk) != r.detail.empty()) Broken("a detail with success, or none with a failure", results[0], r);
@@ -79,7 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (r.status == vcdiff::Status::kOk && r.deltaOffset != deltaSize) Broken("success short of the delta's end", results[0], r);
   }
   const vcdiff::Result &a = results[0], &b = results[1];
-  if (a.status != b.status || a.deltaOffset != b.deltaOffset || a.detail != b.detail) Broken("the buffer sizes disagree", a, b);
+  if (a.status != b.status || a.field != b.field || a.window != b.window || a.deltaOffset != b.deltaOffset ||
+      a.detail != b.detail)
+    Broken("the buffer sizes disagree", a, b);
   if (sinks[0].bytes != sinks[1].bytes) Broken("the buffer sizes wrote different bytes", a, b);
   return 0;
 }

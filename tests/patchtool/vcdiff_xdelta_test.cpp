@@ -305,7 +305,7 @@ TEST(VcdiffXdeltaTest, DecodesWhatXdelta3Decodes) {
 // memory: every refill, direct read and block eviction that only deltas and
 // packs of many megabytes reach with the real sizes.
 TEST(VcdiffXdeltaTest, DecodesAlikeThroughTinyBuffers) {
-  vcdiff::Limits tiny;
+  vcdiff::BufferSizes tiny;
   tiny.deltaBuffer = 16;
   tiny.sourceBlock = 256;
   int decoded = 0;
