@@ -37,8 +37,8 @@ double TimeToDialog(const std::wstring& exe) {
   LARGE_INTEGER start, shown;
   QueryPerformanceCounter(&start);
   if (!testkit::CreateProcessLosingNone([&] {
-        return CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &si, &pi) != 0;
+        return CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                              nullptr, &si, &pi) != 0;
       })) {
     const DWORD error = GetLastError();
     std::printf("Telvaro start-up: %s\n",
@@ -53,7 +53,8 @@ double TimeToDialog(const std::wstring& exe) {
   }
   QueryPerformanceCounter(&shown);
   if (search.found) PostMessageW(search.found, WM_COMMAND, IDCANCEL, 0);
-  if (WaitForSingleObject(process.Get(), 10000) != WAIT_OBJECT_0) TerminateProcess(process.Get(), 1);
+  if (WaitForSingleObject(process.Get(), 10000) != WAIT_OBJECT_0)
+    TerminateProcess(process.Get(), 1);
   return search.found ? bench::Seconds(start, shown) : -1;
 }
 

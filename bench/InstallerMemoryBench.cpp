@@ -16,7 +16,8 @@ constexpr DWORD kRunTimeoutMs = 120000;
 // gone on into its pause; false when it did not get there.
 bool PeakWhilePaused(const std::string& exe, const std::string& directory,
                      const std::string& lastLine, testkit::PeakMemory* peak, std::string* output) {
-  testkit::CapturedProcess program("\"" + exe + "\"", directory, testkit::CapturedProcess::Input::kHeld);
+  testkit::CapturedProcess program("\"" + exe + "\"", directory,
+                                   testkit::CapturedProcess::Input::kHeld);
   if (!program.Started()) std::fprintf(stderr, "%s\n", program.StartError().c_str());
   program.Resume();
   const bool paused = program.WaitPastLine(lastLine, kRunTimeoutMs) && program.Running();

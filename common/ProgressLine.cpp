@@ -44,7 +44,8 @@ void ShowProgress(const char* gbkText) {
   HANDLE console = ConsoleOutput();
   if (console == nullptr) return;
   wchar_t text[kMaxConsoleUnits];
-  const int units = MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, gbkText, -1, text, kMaxConsoleUnits);
+  const int units =
+      MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, gbkText, -1, text, kMaxConsoleUnits);
   if (units <= 1) return;
   // A shorter line must not leave the tail of a longer one behind.
   EraseProgress(console);

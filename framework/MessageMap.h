@@ -70,5 +70,6 @@ class CCmdTarget {
   MESSAGE_HANDLER_(WM_COMMAND, BN_CLICKED, id, HandlerSig::kVoid, void, fn)
 #define ON_WM_PAINT() \
   MESSAGE_HANDLER_(WM_PAINT, 0, 0, HandlerSig::kVoid, void, &ThisClass::OnPaint)
-#define ON_WM_QUERYDRAGICON() \
-  MESSAGE_HANDLER_(WM_QUERYDRAGICON, 0, 0, HandlerSig::kCursor, HCURSOR, &ThisClass::OnQueryDragIcon)
+#define ON_WM_QUERYDRAGICON()                                            \
+  MESSAGE_HANDLER_(WM_QUERYDRAGICON, 0, 0, HandlerSig::kCursor, HCURSOR, \
+                   &ThisClass::OnQueryDragIcon)

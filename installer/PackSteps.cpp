@@ -10,7 +10,8 @@
 #ifndef _WIN64
 static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "the 32-bit layout the shell expects");
 #endif
-static_assert((SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NO_CONSOLE) == 0x8040, "process handle, shared console");
+static_assert((SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NO_CONSOLE) == 0x8040,
+              "process handle, shared console");
 
 namespace {
 

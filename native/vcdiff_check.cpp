@@ -22,10 +22,12 @@ namespace {
 // A range of another source: the delta inside the tool.
 class Region : public vcdiff::ByteSource {
  public:
-  Region(vcdiff::ByteSource& whole, uint64_t begin, uint64_t size) : whole_(whole), begin_(begin), size_(size) {}
+  Region(vcdiff::ByteSource& whole, uint64_t begin, uint64_t size)
+      : whole_(whole), begin_(begin), size_(size) {}
   uint64_t Size() const override { return size_; }
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
-    return offset <= size_ && size <= size_ - offset && whole_.ReadAt(begin_ + offset, buffer, size);
+    return offset <= size_ && size <= size_ - offset &&
+           whole_.ReadAt(begin_ + offset, buffer, size);
   }
 
  private:
@@ -82,20 +84,23 @@ int main(int argc, char** argv) {
   if (found != TrailerStatus::kOk) return Fail("%s: %s", argv[1], TrailerProblem(found));
 
   uint64_t originalHash;
-  if (original.Size() != trailer.sourceSize || !HashOf(original, original.Size(), originalHash) || originalHash != trailer.sourceHash)
-    return Fail("%s is not the original this tool is for (%" PRIu64 " bytes, XXH3 %016" PRIx64 ")", argv[2], trailer.sourceSize,
-                trailer.sourceHash);
+  if (original.Size() != trailer.sourceSize || !HashOf(original, original.Size(), originalHash) ||
+      originalHash != trailer.sourceHash)
+    return Fail("%s is not the original this tool is for (%" PRIu64 " bytes, XXH3 %016" PRIx64 ")",
+                argv[2], trailer.sourceSize, trailer.sourceHash);
 
   Region delta(tool, trailer.deltaOffset, trailer.deltaSize);
   Hashing out;
   const vcdiff::Result r = vcdiff::Decode(delta, original, out);
   if (r.status != vcdiff::Status::kOk)
-    return Fail("the delta does not decode: %s at delta offset %" PRIu64 ": %s", vcdiff::StatusName(r.status), r.deltaOffset,
-                DetailWithAdvice(r).c_str());
+    return Fail("the delta does not decode: %s at delta offset %" PRIu64 ": %s",
+                vcdiff::StatusName(r.status), r.deltaOffset, DetailWithAdvice(r).c_str());
   const uint64_t made = out.checksum.Digest();
   if (out.bytes != trailer.targetSize || made != trailer.targetHash)
-    return Fail("the delta makes %" PRIu64 " bytes with XXH3 %016" PRIx64 ", not the localised %" PRIu64 " bytes with XXH3 %016" PRIx64,
+    return Fail("the delta makes %" PRIu64 " bytes with XXH3 %016" PRIx64
+                ", not the localised %" PRIu64 " bytes with XXH3 %016" PRIx64,
                 out.bytes, made, trailer.targetSize, trailer.targetHash);
-  std::printf("decoded natively: %" PRIu64 " bytes, XXH3 %016" PRIx64 ", as the localised pack\n", out.bytes, made);
+  std::printf("decoded natively: %" PRIu64 " bytes, XXH3 %016" PRIx64 ", as the localised pack\n",
+              out.bytes, made);
   return 0;
 }

@@ -13,7 +13,8 @@ class AddressCache {
  public:
   static constexpr unsigned kNearSlots = 4;
   static constexpr unsigned kSameSlots = 3 * 256;
-  static constexpr unsigned kModeSelf = 0, kModeHere = 1, kModeNear = 2, kModeSame = kModeNear + kNearSlots;
+  static constexpr unsigned kModeSelf = 0, kModeHere = 1, kModeNear = 2,
+                            kModeSame = kModeNear + kNearSlots;
 
   enum class Fault { kNone, kBeforeStart, kNearOverflow };
 

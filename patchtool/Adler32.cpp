@@ -39,7 +39,8 @@ __attribute__((target("sse2"))) uint32_t SumLanes(__m128i v) {
 //   b' = b + 16k a + 16 sum_j (k - 1 - j) S_j + sum_j sum_i (16 - i) d_j[i]
 // where S_j is block j's byte sum. The middle sum is kept as a running total of
 // the S_j seen before each block; the last is two multiply-adds per block.
-__attribute__((target("sse2"))) void Blocks(uint32_t& a, uint32_t& b, const uint8_t* data, size_t blocks) {
+__attribute__((target("sse2"))) void Blocks(uint32_t& a, uint32_t& b, const uint8_t* data,
+                                            size_t blocks) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i firstWeights = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
   const __m128i lastWeights = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);

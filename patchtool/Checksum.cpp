@@ -13,7 +13,9 @@ Checksum::Checksum() : state_(new State) { XXH3_64bits_reset(&state_->xxh); }
 
 Checksum::~Checksum() { delete state_; }
 
-void Checksum::Update(const void* data, size_t size) { XXH3_64bits_update(&state_->xxh, data, size); }
+void Checksum::Update(const void* data, size_t size) {
+  XXH3_64bits_update(&state_->xxh, data, size);
+}
 
 uint64_t Checksum::Digest() const { return XXH3_64bits_digest(&state_->xxh); }
 

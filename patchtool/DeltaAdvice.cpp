@@ -16,7 +16,8 @@ std::string RemakeAdvice(const vcdiff::Result& result, const vcdiff::BufferSizes
       // VCD_TARGET: xdelta3 copies only from the source when it has one.
       return "; make the delta with xdelta3 -e -S none -s SOURCE";
     case Field::kTargetLength:
-      return "; make the delta with xdelta3 -W " + std::to_string(sizes.maxTargetWindow) + " or less";
+      return "; make the delta with xdelta3 -W " + std::to_string(sizes.maxTargetWindow) +
+             " or less";
     case Field::kNone:
       break;
   }

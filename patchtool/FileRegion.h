@@ -34,7 +34,8 @@ inline bool ReadFileAt(HANDLE file, uint64_t offset, void* buffer, size_t size) 
 // `size` bytes of an open file from `start`.
 class FileRegion : public vcdiff::ByteSource {
  public:
-  FileRegion(HANDLE file, uint64_t start, uint64_t size) : file_(file), start_(start), size_(size) {}
+  FileRegion(HANDLE file, uint64_t start, uint64_t size)
+      : file_(file), start_(start), size_(size) {}
   uint64_t Size() const override { return size_; }
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
     if (offset > size_ || size > size_ - offset) return false;

@@ -60,8 +60,8 @@ bool ChecksumFile(HANDLE file, uint64_t size, uint64_t* digest) {
 
 std::string ToConsoleText(const std::wstring& text) {
   char buffer[1024];
-  const int length =
-      WideCharToMultiByte(kGbkCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer), nullptr, nullptr);
+  const int length = WideCharToMultiByte(kGbkCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer),
+                                         nullptr, nullptr);
   return length > 0 ? std::string(buffer, length - 1) : std::string("?");
 }
 
@@ -81,7 +81,9 @@ int OutOfMemory() {
   return kExitReadWrite;
 }
 
-bool IsOutOfMemory(DWORD error) { return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY; }
+bool IsOutOfMemory(DWORD error) {
+  return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY;
+}
 
 // A failure to read, open or write `path`, as the system reported it. Write
 // failures come here through WriteFailed.
@@ -172,7 +174,8 @@ class TargetSink : public vcdiff::ByteSink {
     if (percent == shownPercent_) return;
     shownPercent_ = percent;
     char line[512];
-    std::snprintf(line, sizeof(line), kProgressText, packName_.c_str(), std::to_string(percent).c_str());
+    std::snprintf(line, sizeof(line), kProgressText, packName_.c_str(),
+                  std::to_string(percent).c_str());
     ShowProgress(line);
   }
 
@@ -195,8 +198,8 @@ constexpr DWORD kErrorDiskQuotaExceeded = 1295;
 // it too. Wine reports a Linux quota (EDQUOT) only as ERROR_GEN_FAILURE, which
 // says nothing, so under Wine it is a failed write.
 bool IsDiskFull(DWORD error) {
-  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL || error == kErrorDiskQuotaExceeded ||
-         error == ERROR_NOT_ENOUGH_QUOTA;
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
+         error == kErrorDiskQuotaExceeded || error == ERROR_NOT_ENOUGH_QUOTA;
 }
 
 int DiskFull(uint64_t targetSize, uint64_t freeBytes) {
@@ -220,7 +223,8 @@ int WriteFailed(const std::wstring& path, DWORD error, uint64_t targetSize) {
 int CheckWritten(HANDLE part, const std::wstring& partPath, uint64_t targetSize) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(part, &size)) return WriteFailed(partPath, GetLastError(), targetSize);
-  if (static_cast<uint64_t>(size.QuadPart) != targetSize) return WriteFailed(partPath, ERROR_WRITE_FAULT, targetSize);
+  if (static_cast<uint64_t>(size.QuadPart) != targetSize)
+    return WriteFailed(partPath, ERROR_WRITE_FAULT, targetSize);
   return kExitOk;
 }
 
@@ -257,7 +261,8 @@ std::wstring FolderOf(const std::wstring& path) {
 int DiagnoseMismatch(HANDLE source, const std::wstring& sourcePath, const PatchTrailer& trailer) {
   ClearProgress();
   uint64_t digest = 0;
-  if (!ChecksumFile(source, trailer.sourceSize, &digest)) return ReadWriteFailed(sourcePath, GetLastError());
+  if (!ChecksumFile(source, trailer.sourceSize, &digest))
+    return ReadWriteFailed(sourcePath, GetLastError());
   if (digest != trailer.sourceHash) return WrongVersion(sourcePath);
   return Damaged("the delta does not make the localised pack from the original it was made for");
 }
@@ -273,8 +278,8 @@ struct PatchFiles {
 
 // The exit code of a decode that has ended, and the line that says so (none
 // when it made the localised pack).
-int DecodeOutcome(const vcdiff::Result& result, const TargetSink& sink, DWORD ioError, DWORD writeError,
-                  const PatchFiles& files) {
+int DecodeOutcome(const vcdiff::Result& result, const TargetSink& sink, DWORD ioError,
+                  DWORD writeError, const PatchFiles& files) {
   switch (result.status) {
     case vcdiff::Status::kOk:
       if (sink.Written() != files.trailer.targetSize || sink.Digest() != files.trailer.targetHash)
@@ -301,12 +306,16 @@ int DecodeOutcome(const vcdiff::Result& result, const TargetSink& sink, DWORD io
 // The way back, left before the copy takes its name: a localised pack without
 // its record could only be undone by a download, so a record that cannot be
 // written fails the patch and the pack stays as it is.
-int LeaveUndoRecord(undo::KeptRegions& kept, const PatchFiles& files, vcdiff::ByteSource& original) {
+int LeaveUndoRecord(undo::KeptRegions& kept, const PatchFiles& files,
+                    vcdiff::ByteSource& original) {
   kept.Finish();
   uint64_t keptBytes = 0;
   for (const undo::KeptRegions::Region& region : kept) keptBytes += region.size;
-  const undo::RecordInfo info{undo::AsciiFileName(files.toolPath), undo::AsciiFileName(files.sourcePath),
-                              files.trailer.targetSize, files.trailer.targetHash, files.trailer.sourceSize,
+  const undo::RecordInfo info{undo::AsciiFileName(files.toolPath),
+                              undo::AsciiFileName(files.sourcePath),
+                              files.trailer.targetSize,
+                              files.trailer.targetHash,
+                              files.trailer.sourceSize,
                               files.trailer.sourceHash};
   const std::wstring path = undo::RecordPathFor(files.sourcePath);
   DWORD error = ERROR_SUCCESS;
@@ -323,12 +332,13 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
   if (const int failed = OpenOwnFile(&tool, &toolPath, &trailer)) return failed;
 
   // The installer holds the pack open for reading, so only reading can be shared.
-  UniqueHandle source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueHandle source(CreateFileW(sourcePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!source.IsValid()) return ReadWriteFailed(sourcePath, GetLastError());
   LARGE_INTEGER sourceSize;
   if (!GetFileSizeEx(source.Get(), &sourceSize)) return ReadWriteFailed(sourcePath, GetLastError());
-  if (static_cast<uint64_t>(sourceSize.QuadPart) != trailer.sourceSize) return WrongVersion(sourcePath);
+  if (static_cast<uint64_t>(sourceSize.QuadPart) != trailer.sourceSize)
+    return WrongVersion(sourcePath);
 
   // A copy left by a run that was killed half-way is never this run's.
   const std::wstring partPath = targetPath ? *targetPath + kPartSuffix : std::wstring();
@@ -340,8 +350,8 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
     if (GetDiskFreeSpaceExW(FolderOf(*targetPath).c_str(), &freeBytes, nullptr, nullptr) &&
         freeBytes.QuadPart < trailer.targetSize)
       return DiskFull(trailer.targetSize, freeBytes.QuadPart);
-    part.Reset(CreateFileW(partPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
+    part.Reset(CreateFileW(partPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!part.IsValid()) return WriteFailed(partPath, GetLastError(), trailer.targetSize);
   }
 
@@ -358,24 +368,26 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
       sink.Digest() != trailer.targetHash)
     sink.Abandon();
 
-  int outcome =
-      DecodeOutcome(result, sink, ioError, writeError, {toolPath, sourcePath, partPath, source.Get(), trailer});
+  int outcome = DecodeOutcome(result, sink, ioError, writeError,
+                              {toolPath, sourcePath, partPath, source.Get(), trailer});
 
   ClearProgress();
   if (!targetPath) return outcome;
 
   // The copy must be on disk, and as long as the pack, before its name says it
   // is whole; on any failure PartFile removes it.
-  if (outcome == kExitOk && !sink.Finish()) outcome = WriteFailed(partPath, sink.WriteError(), trailer.targetSize);
+  if (outcome == kExitOk && !sink.Finish())
+    outcome = WriteFailed(partPath, sink.WriteError(), trailer.targetSize);
   sink.Abandon();
   if (outcome == kExitOk && !FlushFileBuffers(part.Get()))
     outcome = WriteFailed(partPath, GetLastError(), trailer.targetSize);
   if (outcome == kExitOk) outcome = CheckWritten(part.Get(), partPath, trailer.targetSize);
   part.Close();
   if (outcome == kExitOk)
-    outcome = LeaveUndoRecord(kept, {toolPath, sourcePath, partPath, source.Get(), trailer}, original);
-  if (outcome == kExitOk &&
-      !MoveFileExW(partPath.c_str(), targetPath->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    outcome =
+        LeaveUndoRecord(kept, {toolPath, sourcePath, partPath, source.Get(), trailer}, original);
+  if (outcome == kExitOk && !MoveFileExW(partPath.c_str(), targetPath->c_str(),
+                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     outcome = WriteFailed(*targetPath, GetLastError(), trailer.targetSize);
   if (outcome == kExitOk) partFile.Renamed();
   return outcome;

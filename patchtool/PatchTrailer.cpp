@@ -5,7 +5,8 @@
 
 #include "Checksum.h"
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the trailer and the PE header are read as they lie in the file");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the trailer and the PE header are read as they lie in the file");
 
 namespace {
 
@@ -92,8 +93,10 @@ TrailerStatus HashSkipping(vcdiff::ByteSource& tool, uint64_t end, const Range* 
 
 TrailerStatus ReadPatchTrailer(vcdiff::ByteSource& tool, PatchTrailer* trailer) {
   SignedFields fields;
-  if (const TrailerStatus found = FindSignedFields(tool, &fields); found != TrailerStatus::kOk) return found;
-  if (fields.ownEnd - (fields.securityEntryAt + 8) < sizeof(PatchTrailer)) return TrailerStatus::kNoTrailer;
+  if (const TrailerStatus found = FindSignedFields(tool, &fields); found != TrailerStatus::kOk)
+    return found;
+  if (fields.ownEnd - (fields.securityEntryAt + 8) < sizeof(PatchTrailer))
+    return TrailerStatus::kNoTrailer;
   const uint64_t trailerAt = fields.ownEnd - sizeof(PatchTrailer);
   if (!tool.ReadAt(trailerAt, trailer, sizeof(PatchTrailer))) return TrailerStatus::kReadError;
 
@@ -101,24 +104,30 @@ TrailerStatus ReadPatchTrailer(vcdiff::ByteSource& tool, PatchTrailer* trailer) 
   bool described;  // whether the delta lies between the header and the trailer
   if (std::memcmp(trailer->magic, kTrailerMagic, sizeof kTrailerMagic) == 0) {
     const Range skip[] = {{fields.checkSumAt, 4}, {fields.securityEntryAt, 8}};
-    if (const TrailerStatus hashed = HashSkipping(tool, trailerAt + kTrailerHashedBytes, skip, 2, &digest);
+    if (const TrailerStatus hashed =
+            HashSkipping(tool, trailerAt + kTrailerHashedBytes, skip, 2, &digest);
         hashed != TrailerStatus::kOk)
       return hashed;
     // Up to 7 bytes of padding lie between the delta and the trailer.
-    described = trailer->deltaOffset <= trailerAt && trailer->deltaSize <= trailerAt - trailer->deltaOffset &&
+    described = trailer->deltaOffset <= trailerAt &&
+                trailer->deltaSize <= trailerAt - trailer->deltaOffset &&
                 trailerAt - trailer->deltaOffset - trailer->deltaSize < 8;
-  } else if (std::memcmp(trailer->magic, kUnsignableTrailerMagic, sizeof kUnsignableTrailerMagic) == 0) {
+  } else if (std::memcmp(trailer->magic, kUnsignableTrailerMagic, sizeof kUnsignableTrailerMagic) ==
+             0) {
     if (fields.isSigned) return TrailerStatus::kOldSigned;
-    if (const TrailerStatus hashed = HashSkipping(tool, trailerAt + kTrailerHashedBytes, nullptr, 0, &digest);
+    if (const TrailerStatus hashed =
+            HashSkipping(tool, trailerAt + kTrailerHashedBytes, nullptr, 0, &digest);
         hashed != TrailerStatus::kOk)
       return hashed;
-    described = trailer->deltaOffset <= trailerAt && trailer->deltaSize == trailerAt - trailer->deltaOffset;
+    described =
+        trailer->deltaOffset <= trailerAt && trailer->deltaSize == trailerAt - trailer->deltaOffset;
   } else {
     return TrailerStatus::kNoTrailer;
   }
   if (digest != trailer->toolHash) return TrailerStatus::kChecksum;
   // The delta never reaches into the PE header that names the fields skipped above.
-  if (!described || trailer->deltaOffset < fields.securityEntryAt + 8) return TrailerStatus::kLayout;
+  if (!described || trailer->deltaOffset < fields.securityEntryAt + 8)
+    return TrailerStatus::kLayout;
   return TrailerStatus::kOk;
 }
 
@@ -137,7 +146,8 @@ const char* TrailerProblem(TrailerStatus status) {
     case TrailerStatus::kLayout:
       return "the trailer does not describe the file";
     case TrailerStatus::kOldSigned:
-      return "a tool made before tools could be signed has been signed, which changed bytes its checksum covers";
+      return "a tool made before tools could be signed has been signed, which changed bytes its "
+             "checksum covers";
   }
   return "unknown";
 }

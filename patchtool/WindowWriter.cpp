@@ -78,8 +78,9 @@ size_t WindowWriter::BuffersMade() const {
 }
 
 size_t WindowWriter::BuffersMadeLocked() const {
-  return static_cast<size_t>(std::count_if(std::begin(slots_), std::end(slots_),
-                                           [](const Slot& slot) { return slot.memory != nullptr; }));
+  return static_cast<size_t>(
+      std::count_if(std::begin(slots_), std::end(slots_),
+                    [](const Slot& slot) { return slot.memory != nullptr; }));
 }
 
 uint64_t WindowWriter::Flushes() const {
@@ -91,7 +92,8 @@ uint8_t* WindowWriter::Buffer(size_t size) {
   if (size > bufferSize_) return nullptr;
   std::unique_lock<std::mutex> lock(mutex_);
   if (failed_) return nullptr;
-  if (filling_ && bufferSize_ - filling_->used >= size) return filling_->memory.get() + filling_->used;
+  if (filling_ && bufferSize_ - filling_->used >= size)
+    return filling_->memory.get() + filling_->used;
   if (filling_) HandOver();
   filling_ = FreeSlot(lock);
   return filling_ ? filling_->memory.get() : nullptr;
@@ -102,7 +104,8 @@ bool WindowWriter::Take(const uint8_t* data, size_t size) {
   if (failed_) return false;
   // Nothing to take: no buffer is needed for it, and none may be being filled.
   if (size == 0) return true;
-  if (filling_ && data == filling_->memory.get() + filling_->used && size <= bufferSize_ - filling_->used) {
+  if (filling_ && data == filling_->memory.get() + filling_->used &&
+      size <= bufferSize_ - filling_->used) {
     filling_->used += size;
   } else {
     // Bytes built elsewhere: copied in, a buffer at a time.
@@ -240,13 +243,15 @@ bool WindowWriter::WriteSlot(const Slot& slot) {
   size_t size = slot.used;
   while (size > 0) {
     size_t zeros = 0;
-    while (zeros < size && IsZeroBlock(data + zeros, std::min(kZeroBlock, size - zeros))) zeros += kZeroBlock;
+    while (zeros < size && IsZeroBlock(data + zeros, std::min(kZeroBlock, size - zeros)))
+      zeros += kZeroBlock;
     zeros = std::min(zeros, size);
     hole_ += zeros;
     data += zeros;
     size -= zeros;
     size_t run = 0;
-    while (run < size && !IsZeroBlock(data + run, std::min(kZeroBlock, size - run))) run += kZeroBlock;
+    while (run < size && !IsZeroBlock(data + run, std::min(kZeroBlock, size - run)))
+      run += kZeroBlock;
     run = std::min(run, size);
     if (run > 0 && !(SkipHole() && WriteAll(data, run))) return false;
     data += run;

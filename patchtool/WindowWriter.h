@@ -39,7 +39,8 @@ class WindowWriter {
   // largest window the decoder accepts. Tests give smaller hand-overs and
   // flush intervals. When a thread cannot be started the writer has failed
   // with ERROR_NOT_ENOUGH_MEMORY from the start (Error, and every call false).
-  WindowWriter(HANDLE file, size_t bufferSize, size_t handOverAt = kHandOverAt, uint64_t flushEvery = kFlushEvery);
+  WindowWriter(HANDLE file, size_t bufferSize, size_t handOverAt = kHandOverAt,
+               uint64_t flushEvery = kFlushEvery);
   // Drops what is queued and joins the threads, once the write and any flush
   // under way have returned: a call into the system is never cut short.
   ~WindowWriter();

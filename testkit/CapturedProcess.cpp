@@ -23,11 +23,12 @@ bool MakePipe(UniqueHandle* read, UniqueHandle* write) {
 
 std::string StartFailure(const std::string& what, const std::string& directory, DWORD error) {
   char text[512] = "";
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                      error, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
-                                      sizeof(text), nullptr);
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                     MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof(text), nullptr);
   std::string said(text, length);
-  while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' ')) said.pop_back();
+  while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' '))
+    said.pop_back();
   return "could not start " + what + (directory.empty() ? "" : " in " + directory) + ": error " +
          std::to_string(error) + (said.empty() ? "" : " (" + said + ")");
 }
@@ -58,8 +59,8 @@ CapturedProcess::CapturedProcess(const std::string& commandLine, const std::stri
 
 // The program's ends of the pipes are closed here once it has them, whatever
 // happens; so are ours when it cannot start.
-bool CapturedProcess::Start(const std::string& commandLine, const std::string& directory, Input input,
-                            DWORD* error) {
+bool CapturedProcess::Start(const std::string& commandLine, const std::string& directory,
+                            Input input, DWORD* error) {
   UniqueHandle outWrite, inRead;
   if (!MakePipe(&outRead_, &outWrite) || !MakePipe(&inRead, &input_)) {
     *error = GetLastError();
@@ -79,8 +80,9 @@ bool CapturedProcess::Start(const std::string& commandLine, const std::string& d
   std::string line = commandLine;
   PROCESS_INFORMATION started = {};
   if (!CreateProcessLosingNone([&] {
-        return CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
-                              nullptr, directory.c_str(), &startup, &started) != 0;
+        return CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE,
+                              CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, directory.c_str(),
+                              &startup, &started) != 0;
       })) {
     *error = GetLastError();
     outRead_.Close();
@@ -150,7 +152,8 @@ std::vector<std::string> CapturedProcess::Processes() const {
   } ids = {};
   ids.list.NumberOfAssignedProcesses = 64;
   std::vector<std::string> paths;
-  if (!QueryInformationJobObject(job_.Get(), JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr)) {
+  if (!QueryInformationJobObject(job_.Get(), JobObjectBasicProcessIdList, &ids, sizeof(ids),
+                                 nullptr)) {
     return paths;
   }
   for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < 64; ++i) {
@@ -158,7 +161,8 @@ std::vector<std::string> CapturedProcess::Processes() const {
     char path[MAX_PATH];
     DWORD length = sizeof(path);
     const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
-    const bool named = process.IsValid() && QueryFullProcessImageNameA(process.Get(), 0, path, &length);
+    const bool named =
+        process.IsValid() && QueryFullProcessImageNameA(process.Get(), 0, path, &length);
     paths.push_back(named ? std::string(path, length) : "?");
   }
   return paths;

@@ -106,7 +106,8 @@ class CapturedProcess {
   DWORD ExitCode() const;
 
  private:
-  bool Start(const std::string& commandLine, const std::string& directory, Input input, DWORD* error);
+  bool Start(const std::string& commandLine, const std::string& directory, Input input,
+             DWORD* error);
   void ReadOutput();
   bool PassedLine(const std::string& text) const;
 

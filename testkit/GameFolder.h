@@ -45,16 +45,19 @@ inline void RemoveTree(const std::string& folder) {
 }
 
 inline bool WriteText(const std::string& path, const std::string& text) {
-  const UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  const UniqueHandle file(
+      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   if (!file.IsValid()) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  const bool ok =
+      WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   return ok && written == text.size();
 }
 
 inline std::string ReadText(const std::string& path, DWORD limit = 1 << 20) {
-  const UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  const UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
   if (!file.IsValid()) return std::string();
   std::string text(limit, '\0');
   DWORD read = 0;
@@ -102,12 +105,14 @@ class GameFolder {
   std::string File(const std::string& relative) const { return path_ + "\\" + relative; }
 
   // A sparse file of the given size that starts with marker.
-  bool MakeFile(const std::string& relative, LONGLONG size, const char* marker = "UNPATCHED") const {
-    const UniqueHandle file(CreateFileA(File(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  bool MakeFile(const std::string& relative, LONGLONG size,
+                const char* marker = "UNPATCHED") const {
+    const UniqueHandle file(CreateFileA(File(relative).c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) return false;
     DWORD written = 0;
-    bool ok = WriteFile(file.Get(), marker, static_cast<DWORD>(strlen(marker)), &written, nullptr) != 0;
+    bool ok =
+        WriteFile(file.Get(), marker, static_cast<DWORD>(strlen(marker)), &written, nullptr) != 0;
     LARGE_INTEGER end;
     end.QuadPart = size;
     return ok && SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get());

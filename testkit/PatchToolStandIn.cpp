@@ -99,8 +99,8 @@ const char* ParameterString() {
 // The marker and then zeros up to size, left open; none when the copy cannot
 // be written.
 UniqueHandle OpenCopy(const char* path, LONGLONG size) {
-  UniqueHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+  UniqueHandle file(
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) return file;
   DWORD written = 0;
   bool ok = WriteFile(file.Get(), kMarker, sizeof(kMarker) - 1, &written, nullptr) != 0;
@@ -130,8 +130,8 @@ LONG WINAPI EndWithoutDebugger(EXCEPTION_POINTERS*) { return EXCEPTION_EXECUTE_H
 void RecordProcessId(const char* path) {
   char text[32];
   const int length = std::snprintf(text, sizeof(text), "%lu", GetCurrentProcessId());
-  const UniqueHandle file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
-                                      nullptr));
+  const UniqueHandle file(
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
   if (!file.IsValid()) return;
   DWORD written = 0;
   WriteFile(file.Get(), text, static_cast<DWORD>(length), &written, nullptr);
@@ -140,8 +140,8 @@ void RecordProcessId(const char* path) {
 // Child mode: "--hold <file> <ms> <event>" keeps <file> open after the tool
 // itself has ended, as a lingering child of a real tool might.
 int Hold(char** argv) {
-  const UniqueHandle file(CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      0, nullptr));
+  const UniqueHandle file(
+      CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (const UniqueHandle opened(OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[4])); opened.IsValid()) {
     SetEvent(opened.Get());
   }
@@ -204,14 +204,14 @@ int main(int argc, char** argv) {
   // writing has to fail while a tool runs.
   bool packWritable;
   {
-    const UniqueHandle forWriting(CreateFileA(packPath, GENERIC_WRITE,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle forWriting(
+        CreateFileA(packPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr));
     packWritable = forWriting.IsValid();
   }
   // Held until the tool ends.
-  const UniqueHandle pack(CreateFileA(packPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                      nullptr));
+  const UniqueHandle pack(
+      CreateFileA(packPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   const bool packReadable = pack.IsValid();
 
   STARTUPINFOA startup = {};
@@ -234,8 +234,9 @@ int main(int argc, char** argv) {
   char logPath[MAX_PATH];
   std::snprintf(logPath, sizeof(logPath), "%sstandin.log", folder);
   {
-    const UniqueHandle log(CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_ALWAYS, 0, nullptr));
+    const UniqueHandle log(CreateFileA(logPath, FILE_APPEND_DATA,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
+                                       nullptr));
     DWORD written = 0;
     if (log.IsValid()) WriteFile(log.Get(), logLine, static_cast<DWORD>(length), &written, nullptr);
   }

@@ -13,7 +13,8 @@ namespace testkit {
 // A path that is not a Unix one is left as it is, but for its separators.
 template <typename Char>
 std::basic_string<Char> WinePath(std::basic_string<Char> path) {
-  if (!path.empty() && path[0] == Char('/')) path = std::basic_string<Char>{Char('Z'), Char(':')} + path;
+  if (!path.empty() && path[0] == Char('/'))
+    path = std::basic_string<Char>{Char('Z'), Char(':')} + path;
   std::replace(path.begin(), path.end(), Char('/'), Char('\\'));
   return path;
 }

@@ -52,7 +52,9 @@ class StoreTest : public ::testing::Test {
     EXPECT_TRUE(OpenSettingsKey());
     return LoadFontSelection();
   }
-  static RegValue Stored(const wchar_t* name) { return ReadRegValue(HKEY_CURRENT_USER, kKey, name); }
+  static RegValue Stored(const wchar_t* name) {
+    return ReadRegValue(HKEY_CURRENT_USER, kKey, name);
+  }
 
   ScratchCurrentUser scratch_;
 };
@@ -148,7 +150,8 @@ TEST_F(StoreTest, BoldOnlyForSevenHundredInTheFirstTwoBytes) {
   };
   for (const Case& c : cases) {
     StoreRaw(L"FontWeight", c.type, c.bytes);
-    EXPECT_EQ(c.bold, OpenAndLoad().bold) << "type " << c.type << ", " << c.bytes.size() << " bytes";
+    EXPECT_EQ(c.bold, OpenAndLoad().bold)
+        << "type " << c.type << ", " << c.bytes.size() << " bytes";
     CloseSettingsKey();
   }
 }

@@ -26,8 +26,8 @@ std::string Lower(std::string text) {
 
 // The machine field of a PE file's header, 0 when it cannot be read.
 WORD PeMachine(const std::string& path) {
-  const UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      0, nullptr));
+  const UniqueHandle file(
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file.IsValid()) return 0;
   BYTE head[4096] = {};
   DWORD read = 0;
@@ -54,7 +54,8 @@ Expected ForArch(const std::string& arch) { return {arch != "win32", arch == "wi
 
 TEST(PrefixTest, IsTheWindowsItIsNamedAfter) {
   const std::string arch = Arch();
-  ASSERT_TRUE(arch == "win32" || arch == "win64" || arch == "x64") << "WINE_ARCH is '" << arch << "'";
+  ASSERT_TRUE(arch == "win32" || arch == "win64" || arch == "x64")
+      << "WINE_ARCH is '" << arch << "'";
   const Expected expected = ForArch(arch);
   // The twins are built for x64 only, the shipped programs for x86 only.
   EXPECT_EQ(arch == "x64" ? 8u : 4u, sizeof(void*));

@@ -33,7 +33,9 @@ class TelvaroDialogTest : public ::testing::Test {
     ASSERT_EQ(ERROR_SUCCESS, WriteRegValue(HKEY_CURRENT_USER, kKey, L"FontWeight", REG_DWORD,
                                            &weight, sizeof(weight)));
   }
-  static RegValue Stored(const wchar_t* name) { return ReadRegValue(HKEY_CURRENT_USER, kKey, name); }
+  static RegValue Stored(const wchar_t* name) {
+    return ReadRegValue(HKEY_CURRENT_USER, kKey, name);
+  }
   static std::vector<BYTE> Dword(DWORD value) {
     const BYTE* p = reinterpret_cast<const BYTE*>(&value);
     return std::vector<BYTE>(p, p + 4);

@@ -30,7 +30,8 @@ class TelvaroResources : public ::testing::Test {
   }
   static std::vector<WORD> Languages(const wchar_t* type, const wchar_t* name) {
     std::vector<WORD> languages;
-    EnumResourceLanguagesW(module_, type, name, AddLanguage, reinterpret_cast<LONG_PTR>(&languages));
+    EnumResourceLanguagesW(module_, type, name, AddLanguage,
+                           reinterpret_cast<LONG_PTR>(&languages));
     return languages;
   }
   static BOOL CALLBACK AddLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param) {
@@ -199,8 +200,8 @@ TEST_F(TelvaroResources, IconIsOne128PixelImageOf32Bits) {
 // The machine field of the file's PE header: 0x14c for x86, 0x8664 for x64.
 WORD MachineOfFile(const std::wstring& path) {
   std::vector<BYTE> head(4096);
-  const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                      nullptr));
+  const UniqueHandle file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   DWORD got = 0;
   if (!file.IsValid()) return 0;
   ReadFile(file.Get(), head.data(), static_cast<DWORD>(head.size()), &got, nullptr);
@@ -269,7 +270,8 @@ TEST_F(TelvaroResources, VersionBlock) {
   for (const auto& [name, value] : strings) {
     wchar_t* text = nullptr;
     std::wstring query = std::wstring(L"\\StringFileInfo\\080404b0\\") + name;
-    ASSERT_TRUE(VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&text), &length))
+    ASSERT_TRUE(
+        VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&text), &length))
         << static_cast<int>(query.size());
     EXPECT_STREQ(value, text);
   }

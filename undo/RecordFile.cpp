@@ -33,7 +33,8 @@ class FileOutput : public ByteOutput {
 std::wstring FullPath(const std::wstring& path) {
   std::wstring full(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    const DWORD length =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
     if (length == 0) return path;
     if (length < full.size()) {
       full.resize(length);
@@ -59,7 +60,8 @@ std::wstring RecordPathFor(const std::wstring& packPath) {
   if (name == std::wstring::npos) return std::wstring(L"PatchUndo\\") + packPath + L".undo";
   const size_t parent = full.find_last_of(L'\\', name == 0 ? 0 : name - 1);
   // A pack at a drive's root has no game folder above it; its record goes beside it.
-  const std::wstring game = parent == std::wstring::npos ? full.substr(0, name + 1) : full.substr(0, parent + 1);
+  const std::wstring game =
+      parent == std::wstring::npos ? full.substr(0, name + 1) : full.substr(0, parent + 1);
   std::wstring folder = game;
   for (const char* c = kRecordFolder; *c; ++c) folder.push_back(static_cast<wchar_t>(*c));
   std::wstring path = folder + L"\\" + full.substr(name + 1);
@@ -67,15 +69,16 @@ std::wstring RecordPathFor(const std::wstring& packPath) {
   return path;
 }
 
-bool WriteRecordFile(const std::wstring& path, const KeptRegions& kept, vcdiff::ByteSource& original,
-                     const RecordInfo& info, DWORD* error) {
+bool WriteRecordFile(const std::wstring& path, const KeptRegions& kept,
+                     vcdiff::ByteSource& original, const RecordInfo& info, DWORD* error) {
   const std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
   if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
     *error = GetLastError();
     return false;
   }
   const std::wstring part = path + kPartSuffix;
-  UniqueHandle file(CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle file(CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) {
     *error = GetLastError();
     return false;
@@ -95,7 +98,9 @@ bool WriteRecordFile(const std::wstring& path, const KeptRegions& kept, vcdiff::
   }
   *error = GetLastError();
   file.Close();
-  if (done && MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+  if (done &&
+      MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
   if (done) *error = GetLastError();
   DeleteFileW(part.c_str());
   return false;

@@ -25,7 +25,7 @@ std::wstring RecordPathFor(const std::wstring& packPath);
 // Writes the record under a temporary name beside `path`, flushes it and only
 // then renames it to `path`, replacing an older one. On failure nothing is
 // left under either name but an older record, and *error says why.
-bool WriteRecordFile(const std::wstring& path, const KeptRegions& kept, vcdiff::ByteSource& original,
-                     const RecordInfo& info, DWORD* error);
+bool WriteRecordFile(const std::wstring& path, const KeptRegions& kept,
+                     vcdiff::ByteSource& original, const RecordInfo& info, DWORD* error);
 
 }  // namespace undo

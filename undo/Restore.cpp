@@ -38,8 +38,8 @@ void Say(const char* gbkFormat, const std::string& first, const std::string& sec
 
 std::string ToConsoleText(const std::wstring& text) {
   char buffer[1024];
-  const int length =
-      WideCharToMultiByte(kGbkCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer), nullptr, nullptr);
+  const int length = WideCharToMultiByte(kGbkCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer),
+                                         nullptr, nullptr);
   return length > 0 ? std::string(buffer, length - 1) : std::string("?");
 }
 
@@ -54,7 +54,8 @@ bool ChecksumFile(FileRegion& file, const std::string& pack, uint64_t* digest) {
   ShowProgress(line);
   Checksum checksum;
   for (uint64_t at = 0; at < file.Size();) {
-    const DWORD want = file.Size() - at < kReadChunk ? static_cast<DWORD>(file.Size() - at) : kReadChunk;
+    const DWORD want =
+        file.Size() - at < kReadChunk ? static_cast<DWORD>(file.Size() - at) : kReadChunk;
     if (!file.ReadAt(at, buffer.get(), want)) return false;
     checksum.Update(buffer.get(), want);
     at += want;
@@ -82,7 +83,8 @@ class OriginalSink : public vcdiff::ByteSink {
     if (percent != shown_) {
       shown_ = percent;
       char line[512];
-      std::snprintf(line, sizeof(line), kProgressText, pack_.c_str(), std::to_string(percent).c_str());
+      std::snprintf(line, sizeof(line), kProgressText, pack_.c_str(),
+                    std::to_string(percent).c_str());
       ShowProgress(line);
     }
     return true;
@@ -101,7 +103,9 @@ class OriginalSink : public vcdiff::ByteSink {
   int shown_ = -1;
 };
 
-bool IsAbsent(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+bool IsAbsent(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 
 bool ReadWriteFailed(const std::wstring& file, DWORD error, const std::string& pack) {
   Say(kReadWriteText, ToConsoleText(file), std::to_string(error), pack);
@@ -121,16 +125,19 @@ bool IsPatchableSize(const PackStep& step, uint64_t size) {
 
 // Rebuilds the original from the record into `copyPath`, flushed; false with
 // the line said and nothing left at `copyPath`.
-bool Rebuild(FileRegion& record, FileRegion& pack, const undo::RecordInfo& info, const std::wstring& recordPath,
-             const std::wstring& packPath, const std::wstring& copyPath, const std::string& name) {
+bool Rebuild(FileRegion& record, FileRegion& pack, const undo::RecordInfo& info,
+             const std::wstring& recordPath, const std::wstring& packPath,
+             const std::wstring& copyPath, const std::string& name) {
   ULARGE_INTEGER freeBytes;
   const std::wstring folder = copyPath.substr(0, copyPath.find_last_of(L'\\') + 1);
-  if (GetDiskFreeSpaceExW(folder.empty() ? nullptr : folder.c_str(), &freeBytes, nullptr, nullptr) &&
+  if (GetDiskFreeSpaceExW(folder.empty() ? nullptr : folder.c_str(), &freeBytes, nullptr,
+                          nullptr) &&
       freeBytes.QuadPart < info.originalSize) {
     Say(kDiskSpaceText, name, std::to_string((info.originalSize >> 20) + 1));
     return false;
   }
-  UniqueHandle copy(CreateFileW(copyPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle copy(CreateFileW(copyPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!copy.IsValid()) return ReadWriteFailed(copyPath, GetLastError(), name);
 
   bool whole = false;
@@ -159,9 +166,12 @@ bool Rebuild(FileRegion& record, FileRegion& pack, const undo::RecordInfo& info,
     return false;
   }
   if (writeError != ERROR_SUCCESS) return ReadWriteFailed(copyPath, writeError, name);
-  if (result.status == vcdiff::Status::kSourceRead) return ReadWriteFailed(packPath, readError, name);
-  if (result.status == vcdiff::Status::kDeltaRead) return ReadWriteFailed(recordPath, readError, name);
-  if (result.status == vcdiff::Status::kOutOfMemory) return ReadWriteFailed(copyPath, ERROR_NOT_ENOUGH_MEMORY, name);
+  if (result.status == vcdiff::Status::kSourceRead)
+    return ReadWriteFailed(packPath, readError, name);
+  if (result.status == vcdiff::Status::kDeltaRead)
+    return ReadWriteFailed(recordPath, readError, name);
+  if (result.status == vcdiff::Status::kOutOfMemory)
+    return ReadWriteFailed(copyPath, ERROR_NOT_ENOUGH_MEMORY, name);
   // The pack matched the record's localised end, so the record is what is wrong.
   return Refused(kDamagedRecordText, name);
 }
@@ -175,12 +185,13 @@ bool RestorePack(const PackStep& step) {
   // A copy left by a run that was stopped is never this run's.
   DeleteFileW(copyPath.c_str());
 
-  UniqueHandle record(CreateFileW(recordPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!record.IsValid() && !IsAbsent(GetLastError())) return ReadWriteFailed(recordPath, GetLastError(), name);
+  UniqueHandle record(CreateFileW(recordPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!record.IsValid() && !IsAbsent(GetLastError()))
+    return ReadWriteFailed(recordPath, GetLastError(), name);
 
-  UniqueHandle pack(CreateFileW(packPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueHandle pack(CreateFileW(packPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!pack.IsValid()) {
     const DWORD error = GetLastError();
     if (!IsAbsent(error)) return ReadWriteFailed(packPath, error, name);
@@ -198,7 +209,8 @@ bool RestorePack(const PackStep& step) {
     return true;
   }
   LARGE_INTEGER recordSize;
-  if (!GetFileSizeEx(record.Get(), &recordSize)) return ReadWriteFailed(recordPath, GetLastError(), name);
+  if (!GetFileSizeEx(record.Get(), &recordSize))
+    return ReadWriteFailed(recordPath, GetLastError(), name);
   FileRegion recordBytes(record.Get(), 0, static_cast<uint64_t>(recordSize.QuadPart));
   undo::RecordInfo info;
   if (!undo::ReadInfo(recordBytes, &info) || info.pack != undo::AsciiFileName(packPath))
@@ -207,7 +219,8 @@ bool RestorePack(const PackStep& step) {
   const bool original = packBytes.Size() == info.originalSize;
   if (!original && packBytes.Size() != info.localisedSize) return Refused(kChangedText, name);
   uint64_t digest = 0;
-  if (!ChecksumFile(packBytes, name, &digest)) return ReadWriteFailed(packPath, GetLastError(), name);
+  if (!ChecksumFile(packBytes, name, &digest))
+    return ReadWriteFailed(packPath, GetLastError(), name);
   if (original && digest == info.originalHash) {
     // Put back before, by this program stopped before it removed the record,
     // or by the launcher: the record is spent.
@@ -221,7 +234,8 @@ bool RestorePack(const PackStep& step) {
   if (!Rebuild(recordBytes, packBytes, info, recordPath, packPath, copyPath, name)) return false;
   pack.Close();
   record.Close();
-  if (!MoveFileExW(copyPath.c_str(), packPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!MoveFileExW(copyPath.c_str(), packPath.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     const DWORD error = GetLastError();
     DeleteFileW(copyPath.c_str());
     return ReadWriteFailed(packPath, error, name);

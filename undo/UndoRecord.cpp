@@ -59,8 +59,8 @@ struct Piece {
 // Calls `each` for the pieces of the original's [start, end), `next` the first
 // region that may reach into it; leaves `next` at the first that may reach past.
 template <typename Each>
-void ForEachPiece(const KeptRegions::Region*& next, const KeptRegions::Region* last, uint64_t start, uint64_t end,
-                  Each each) {
+void ForEachPiece(const KeptRegions::Region*& next, const KeptRegions::Region* last, uint64_t start,
+                  uint64_t end, Each each) {
   uint64_t pos = start;
   while (pos < end) {
     while (next != last && next->original + next->size <= pos) ++next;
@@ -123,9 +123,11 @@ class AddedEncoder {
           const size_t from = candidate - 1;
           // The earlier bytes follow on in the target only within their piece;
           // in this piece, a copy may run on into the bytes it makes itself.
-          const Span& span = *std::prev(std::upper_bound(spans_.begin(), spans_.end(), from,
-                                                         [](size_t x, const Span& s) { return x < s.at; }));
-          const size_t limit = &span == &spans_.back() ? end - i : std::min(end - i, span.at + span.size - from);
+          const Span& span =
+              *std::prev(std::upper_bound(spans_.begin(), spans_.end(), from,
+                                          [](size_t x, const Span& s) { return x < s.at; }));
+          const size_t limit =
+              &span == &spans_.back() ? end - i : std::min(end - i, span.at + span.size - from);
           size_t n = 0;
           while (n < limit && b[from + n] == b[i + n]) ++n;
           if (n >= kMinCopy) {
@@ -156,7 +158,8 @@ class AddedEncoder {
     data_->insert(data_->end(), added_ + pending_, added_ + upTo);
   }
 
-  std::vector<uint32_t> table_;  // a hash of four bytes -> where they were last seen in `added_`, plus one
+  std::vector<uint32_t>
+      table_;  // a hash of four bytes -> where they were last seen in `added_`, plus one
   std::vector<Span> spans_;
   const uint8_t* added_ = nullptr;
   Bytes *data_ = nullptr, *inst_ = nullptr, *addresses_ = nullptr;
@@ -167,9 +170,11 @@ class AddedEncoder {
 
 std::string FormatInfo(const RecordInfo& info) {
   char text[kMaxInfoLength];
-  std::snprintf(text, sizeof text, "%s tool=%s pack=%s localised=%" PRIu64 ":%016" PRIx64 " original=%" PRIu64 ":%016" PRIx64,
-                kMagic, info.tool.c_str(), info.pack.c_str(), info.localisedSize, info.localisedHash, info.originalSize,
-                info.originalHash);
+  std::snprintf(text, sizeof text,
+                "%s tool=%s pack=%s localised=%" PRIu64 ":%016" PRIx64 " original=%" PRIu64
+                ":%016" PRIx64,
+                kMagic, info.tool.c_str(), info.pack.c_str(), info.localisedSize,
+                info.localisedHash, info.originalSize, info.originalHash);
   return text;
 }
 
@@ -177,14 +182,17 @@ bool ParseInfo(const std::string& text, RecordInfo* info) {
   if (text.size() >= kMaxInfoLength) return false;
   char tool[kMaxInfoLength], pack[kMaxInfoLength];
   RecordInfo parsed;
-  const int fields = std::sscanf(text.c_str(), "QVUNDO1 tool=%1023s pack=%1023s localised=%" SCNu64 ":%" SCNx64 " original=%" SCNu64 ":%" SCNx64,
-                                 tool, pack, &parsed.localisedSize, &parsed.localisedHash, &parsed.originalSize,
-                                 &parsed.originalHash);
+  const int fields = std::sscanf(text.c_str(),
+                                 "QVUNDO1 tool=%1023s pack=%1023s localised=%" SCNu64 ":%" SCNx64
+                                 " original=%" SCNu64 ":%" SCNx64,
+                                 tool, pack, &parsed.localisedSize, &parsed.localisedHash,
+                                 &parsed.originalSize, &parsed.originalHash);
   if (fields != 6) return false;
   parsed.tool = tool;
   parsed.pack = pack;
   // Only the exact line the tool writes: no signs, spaces or digits scanf lets by.
-  if (!IsFileName(parsed.tool) || !IsFileName(parsed.pack) || FormatInfo(parsed) != text) return false;
+  if (!IsFileName(parsed.tool) || !IsFileName(parsed.pack) || FormatInfo(parsed) != text)
+    return false;
   *info = parsed;
   return true;
 }
@@ -272,7 +280,8 @@ void KeptRegions::SortAndMerge() {
   count_ = out;
 }
 
-EncodeStatus Encode(const KeptRegions& kept, vcdiff::ByteSource& original, const RecordInfo& info, ByteOutput& out) {
+EncodeStatus Encode(const KeptRegions& kept, vcdiff::ByteSource& original, const RecordInfo& info,
+                    ByteOutput& out) {
   try {
     const std::string line = FormatInfo(info);
     Bytes head(kHeader, kHeader + sizeof kHeader);
@@ -330,15 +339,17 @@ EncodeStatus Encode(const KeptRegions& kept, vcdiff::ByteSource& original, const
         PutVarint(window, low);
       }
       const uint64_t target = end - start;
-      PutVarint(window, VarintLength(target) + 1 + VarintLength(data.size()) + VarintLength(inst.size()) +
-                            VarintLength(addr.size()) + data.size() + inst.size() + addr.size());
+      PutVarint(window, VarintLength(target) + 1 + VarintLength(data.size()) +
+                            VarintLength(inst.size()) + VarintLength(addr.size()) + data.size() +
+                            inst.size() + addr.size());
       PutVarint(window, target);
       window.push_back(0x00);
       PutVarint(window, data.size());
       PutVarint(window, inst.size());
       PutVarint(window, addr.size());
       for (const Bytes* part : {&window, &data, &inst, &addr})
-        if (!part->empty() && !out.Write(part->data(), part->size())) return EncodeStatus::kOutputWrite;
+        if (!part->empty() && !out.Write(part->data(), part->size()))
+          return EncodeStatus::kOutputWrite;
     }
     return EncodeStatus::kOk;
   } catch (const std::bad_alloc&) {

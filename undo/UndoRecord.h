@@ -108,6 +108,7 @@ enum class EncodeStatus { kOk, kOriginalRead, kOutputWrite, kOutOfMemory };
 
 // Writes the whole record: `kept` finished, `original` the pack before
 // patching (info.originalSize bytes), read for every byte no region keeps.
-EncodeStatus Encode(const KeptRegions& kept, vcdiff::ByteSource& original, const RecordInfo& info, ByteOutput& out);
+EncodeStatus Encode(const KeptRegions& kept, vcdiff::ByteSource& original, const RecordInfo& info,
+                    ByteOutput& out);
 
 }  // namespace undo

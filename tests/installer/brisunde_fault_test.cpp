@@ -138,7 +138,8 @@ using Lines = std::vector<std::string>;
     const std::string line = output.substr(at, lineEnd + 2 - at);
     at = lineEnd + 2;
     if (line == kDone || line == kFailed) {
-      if (at != end) return ::testing::AssertionFailure() << "lines after the closing one: " << output;
+      if (at != end)
+        return ::testing::AssertionFailure() << "lines after the closing one: " << output;
       if (line == kDone && next < order.size() - 1) {
         return ::testing::AssertionFailure() << "done before 75%: " << output;
       }
@@ -406,8 +407,8 @@ TEST(BrisundeFaultTest, SecondInstallerClosedMidWriteCannotCostTheFirstItsPack) 
   LayOutUnpatchedGame(game);
   ASSERT_TRUE(game.MakeFile(kPacks[0].path, kSystemLocalised, "LOCALISED"));
   const Pack& pack = kPacks[1];
-  UniqueHandle held(CreateFileA(game.File(pack.path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
+  UniqueHandle held(CreateFileA(game.File(pack.path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(held.IsValid());
 
   auto first = StartInstaller(game);

@@ -162,8 +162,8 @@ TEST_F(BrisundeRunTest, StaleCopiesAreDeletedBeforeStep1) {
 TEST_F(BrisundeRunTest, MoveThatCannotSucceedFails) {
   LayOutUnpatchedGame();
   // Shared for reading, so the tool still runs, but the pack cannot be replaced.
-  UniqueHandle held(CreateFileA(game.File("Packs\\System.GPK").c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueHandle held(CreateFileA(game.File("Packs\\System.GPK").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(held.IsValid());
   const RunResult run = RunInstaller();
   held.Close();
@@ -209,8 +209,8 @@ TEST_F(BrisundeRunDesktopTest, ConsoleShowsTheLinesWhateverItsCodePage) {
   std::string commandLine = InstallerCommand();
   RemoveDirectoryA(game.Packs().c_str());
   ASSERT_TRUE(testkit::CreateProcessLosingNone([&] {
-    return CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, game.Path().c_str(),
-                          &startup, &process) != 0;
+    return CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                          game.Path().c_str(), &startup, &process) != 0;
   })) << testkit::StartFailure(commandLine, game.Path(), GetLastError());
   const UniqueHandle thread(process.hThread), installer(process.hProcess);
   EXPECT_EQ(WaitForSingleObject(installer.Get(), gamefolder::kColdStartMs), WAIT_OBJECT_0);

@@ -62,7 +62,8 @@ class Holder {
 // not; 0 when it cannot be read. Opened for no access and shared every way, so
 // that nothing it is read from is held.
 ULONGLONG FileIndex(const char* path) {
-  const UniqueHandle file(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  const UniqueHandle file(CreateFileA(path, 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
   if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info)) return 0;
@@ -194,7 +195,8 @@ TEST_F(PackStepTest, CopyIsRenamedOverThePackNotCopied) {
 
     EXPECT_TRUE(ReplacePack(step));
 
-    EXPECT_EQ(FileIndex(step.pack), copyIndex) << "the pack is a new file: the copy was copied, not renamed";
+    EXPECT_EQ(FileIndex(step.pack), copyIndex)
+        << "the pack is a new file: the copy was copied, not renamed";
     EXPECT_EQ(game.Size(step.pack), step.localisedSize);
     EXPECT_EQ(game.Head(step.pack), "LOCALISED");
     EXPECT_FALSE(game.Has(step.tempFile));
@@ -249,8 +251,8 @@ TEST_F(PackStepTest, MissingOrLockedPackFailsWithoutStartingTheTool) {
   EXPECT_FALSE(toolRan);
 
   ASSERT_TRUE(game.MakeFile("Packs\\Event02.GPK", kEvent02Patchable));
-  UniqueHandle exclusive(CreateFileA("Packs\\Event02.GPK", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                     nullptr));
+  UniqueHandle exclusive(
+      CreateFileA("Packs\\Event02.GPK", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(exclusive.IsValid());
   EXPECT_FALSE(RunPackStep(Step(2)));
   exclusive.Close();
@@ -400,7 +402,8 @@ TEST_F(PackStepTest, CopyThatChangesWhileTheMoveWaitsIsNotMoved) {
       Sleep(250);
       const ULONGLONG deadline = GetTickCount64() + 10000;
       while (!changed && GetTickCount64() < deadline) {
-        changed = rewritten ? MoveFileExA(game.File("Packs\\04.half").c_str(), game.File("Packs\\04.tmp").c_str(),
+        changed = rewritten ? MoveFileExA(game.File("Packs\\04.half").c_str(),
+                                          game.File("Packs\\04.tmp").c_str(),
                                           MOVEFILE_REPLACE_EXISTING) != 0
                             : DeleteFileA(game.File("Packs\\04.tmp").c_str()) != 0;
         if (!changed) Sleep(5);

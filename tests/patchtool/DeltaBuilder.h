@@ -25,14 +25,27 @@ inline void PutVarint(Bytes& out, uint64_t value) {
   out.push_back(digits[0]);
 }
 
-inline void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+inline void Append(Bytes& out, const Bytes& more) {
+  out.insert(out.end(), more.begin(), more.end());
+}
 
 // COPY address modes of the default table.
-enum Mode : uint8_t { kSelf = 0, kHere = 1, kNear0 = 2, kNear1 = 3, kNear2 = 4, kNear3 = 5, kSame0 = 6, kSame1 = 7, kSame2 = 8 };
+enum Mode : uint8_t {
+  kSelf = 0,
+  kHere = 1,
+  kNear0 = 2,
+  kNear1 = 3,
+  kNear2 = 4,
+  kNear3 = 5,
+  kSame0 = 6,
+  kSame1 = 7,
+  kSame2 = 8
+};
 
 // One target window's instructions and the three sections they fill.
 struct Window {
-  uint8_t indicator = 0;  // 0x01 source, 0x02 target, 0x04 checksum; set by the helpers below as well
+  uint8_t indicator =
+      0;  // 0x01 source, 0x02 target, 0x04 checksum; set by the helpers below as well
   uint64_t segmentLength = 0, segmentPosition = 0;
   uint64_t targetLength = 0;
   uint8_t deltaIndicator = 0;

@@ -34,21 +34,24 @@ using Path = std::wstring;
 // `name` in the folder the environment variable `variable` names as a Unix path.
 inline Path InFolderOf(const char* variable, const std::string& name) {
   const std::wstring wide(variable, variable + std::strlen(variable));
-  return testkit::PathFromEnvironment(wide.c_str()) + L"\\" + std::wstring(name.begin(), name.end());
+  return testkit::PathFromEnvironment(wide.c_str()) + L"\\" +
+         std::wstring(name.begin(), name.end());
 }
 
 inline Path TempFile(const std::string& stem) {
   wchar_t folder[MAX_PATH];
   GetTempPathW(MAX_PATH, folder);
-  return std::wstring(folder) + std::wstring(stem.begin(), stem.end()) + L"_" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+  return std::wstring(folder) + std::wstring(stem.begin(), stem.end()) + L"_" +
+         std::to_wstring(GetCurrentProcessId()) + L".bin";
 }
 
 inline void RemoveFile(const Path& path) { DeleteFileW(path.c_str()); }
 
 // A sparse file of `size` bytes holding only `writes`; false if it could not be made.
-inline bool MakeSparseFile(const Path& path, uint64_t size, const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& writes) {
-  const UniqueHandle file(
-      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+inline bool MakeSparseFile(const Path& path, uint64_t size,
+                           const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& writes) {
+  const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, 0, nullptr));
   if (!file.IsValid()) return false;
   DWORD ignored;
   DeviceIoControl(file.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
@@ -58,7 +61,8 @@ inline bool MakeSparseFile(const Path& path, uint64_t size, const std::vector<st
     at.Offset = DWORD(offset);
     at.OffsetHigh = DWORD(offset >> 32);
     DWORD done = 0;
-    ok = ok && WriteFile(file.Get(), bytes.data(), DWORD(bytes.size()), &done, &at) && done == bytes.size();
+    ok = ok && WriteFile(file.Get(), bytes.data(), DWORD(bytes.size()), &done, &at) &&
+         done == bytes.size();
   }
   LARGE_INTEGER end;
   end.QuadPart = LONGLONG(size);
@@ -68,9 +72,11 @@ inline bool MakeSparseFile(const Path& path, uint64_t size, const std::vector<st
 class FileSource : public vcdiff::ByteSource {
  public:
   explicit FileSource(const Path& path)
-      : file_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)) {
+      : file_(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                          nullptr)) {
     LARGE_INTEGER size{};
-    if (file_.IsValid() && GetFileSizeEx(file_.Get(), &size)) size_ = static_cast<uint64_t>(size.QuadPart);
+    if (file_.IsValid() && GetFileSizeEx(file_.Get(), &size))
+      size_ = static_cast<uint64_t>(size.QuadPart);
   }
 
   bool ok() const { return file_.IsValid(); }
@@ -106,17 +112,20 @@ inline Path InFolderOf(const char* variable, const std::string& name) {
 
 inline Path TempFile(const std::string& stem) {
   const char* folder = std::getenv("TMPDIR");
-  return std::string(folder && *folder ? folder : "/tmp") + "/" + stem + "_" + std::to_string(getpid()) + ".bin";
+  return std::string(folder && *folder ? folder : "/tmp") + "/" + stem + "_" +
+         std::to_string(getpid()) + ".bin";
 }
 
 inline void RemoveFile(const Path& path) { unlink(path.c_str()); }
 
-inline bool MakeSparseFile(const Path& path, uint64_t size, const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& writes) {
+inline bool MakeSparseFile(const Path& path, uint64_t size,
+                           const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& writes) {
   static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return false;
   bool ok = true;
-  for (const auto& [offset, bytes] : writes) ok = ok && pwrite(fd, bytes.data(), bytes.size(), off_t(offset)) == ssize_t(bytes.size());
+  for (const auto& [offset, bytes] : writes)
+    ok = ok && pwrite(fd, bytes.data(), bytes.size(), off_t(offset)) == ssize_t(bytes.size());
   ok = ok && ftruncate(fd, off_t(size)) == 0;
   return close(fd) == 0 && ok;
 }

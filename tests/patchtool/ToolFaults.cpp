@@ -56,8 +56,9 @@ bool Refuse(const char* what, size_t size) {
   const long ofSize = CountOfSize(size);
   if (n != g_refuse) return false;
   g_refused = true;
-  std::fprintf(stderr, "tool faults: refused allocation %ld: %s of %lu bytes, number %ld of that size\n", n, what,
-               static_cast<unsigned long>(size), ofSize);
+  std::fprintf(stderr,
+               "tool faults: refused allocation %ld: %s of %lu bytes, number %ld of that size\n", n,
+               what, static_cast<unsigned long>(size), ofSize);
   std::fflush(stderr);
   return true;
 }
@@ -74,10 +75,12 @@ void* AllocateAligned(size_t size, std::align_val_t alignment) {
 
 DWORD g_writeFileError, g_flushError, g_endOfFileError;
 
-using BeginThreadEx = uintptr_t(__cdecl*)(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned, unsigned*);
+using BeginThreadEx = uintptr_t(__cdecl*)(void*, unsigned, unsigned(__stdcall*)(void*), void*,
+                                          unsigned, unsigned*);
 BeginThreadEx g_realBeginThreadEx;
 
-uintptr_t __cdecl FaultBeginThreadEx(void* security, unsigned stack, unsigned(__stdcall* start)(void*), void* argument,
+uintptr_t __cdecl FaultBeginThreadEx(void* security, unsigned stack,
+                                     unsigned(__stdcall* start)(void*), void* argument,
                                      unsigned flags, unsigned* id) {
   if (Refuse("a thread", 0)) {
     errno = EAGAIN;
@@ -90,7 +93,8 @@ uintptr_t __cdecl FaultBeginThreadEx(void* security, unsigned stack, unsigned(__
 BOOL Failed(const char* function, DWORD error) {
   static std::atomic<bool> said{false};
   if (!said.exchange(true)) {
-    std::fprintf(stderr, "tool faults: %s failed with %lu\n", function, static_cast<unsigned long>(error));
+    std::fprintf(stderr, "tool faults: %s failed with %lu\n", function,
+                 static_cast<unsigned long>(error));
     std::fflush(stderr);
   }
   SetLastError(error);
@@ -117,9 +121,10 @@ void* Patch(const char* dll, const char* function, void* replacement) {
   auto* base = reinterpret_cast<uint8_t*>(GetModuleHandleW(nullptr));
   auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
   auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name;
-       ++import) {
+  const IMAGE_DATA_DIRECTORY& directory =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+       import->Name; ++import) {
     if (_stricmp(reinterpret_cast<const char*>(base + import->Name), dll) != 0) continue;
     auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
     auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
@@ -158,10 +163,12 @@ struct Faults {
       DWORD* error;
       void* replacement;
     } calls[] = {
-        {"QUORVELIN_FAIL_WRITEFILE", "WriteFile", &g_writeFileError, reinterpret_cast<void*>(&FaultWriteFile)},
+        {"QUORVELIN_FAIL_WRITEFILE", "WriteFile", &g_writeFileError,
+         reinterpret_cast<void*>(&FaultWriteFile)},
         {"QUORVELIN_FAIL_FLUSHFILEBUFFERS", "FlushFileBuffers", &g_flushError,
          reinterpret_cast<void*>(&FaultFlushFileBuffers)},
-        {"QUORVELIN_FAIL_SETENDOFFILE", "SetEndOfFile", &g_endOfFileError, reinterpret_cast<void*>(&FaultSetEndOfFile)},
+        {"QUORVELIN_FAIL_SETENDOFFILE", "SetEndOfFile", &g_endOfFileError,
+         reinterpret_cast<void*>(&FaultSetEndOfFile)},
     };
     for (auto& call : calls) {
       *call.error = Setting(call.setting);

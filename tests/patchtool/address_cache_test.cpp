@@ -36,7 +36,8 @@ TEST(AddressCacheTest, NearHoldsTheLastFourInARing) {
   // The fifth address took the first slot again.
   const uint64_t expected[AddressCache::kNearSlots] = {50, 20, 30, 40};
   for (unsigned i = 0; i < AddressCache::kNearSlots; ++i)
-    EXPECT_EQ(Decoded(cache, AddressCache::kModeNear + i, 5, 1000), expected[i] + 5) << "slot " << i;
+    EXPECT_EQ(Decoded(cache, AddressCache::kModeNear + i, 5, 1000), expected[i] + 5)
+        << "slot " << i;
 
   cache.Update(UINT64_MAX - 1);  // into slot 1
   uint64_t address = 12345;
@@ -65,7 +66,8 @@ TEST(AddressCacheTest, ResetEmptiesBoth) {
   cache.Reset();
   for (uint64_t a : {1000, 2000, 3000, 4000}) cache.Update(a);
   cache.Reset();
-  for (unsigned i = 0; i < AddressCache::kNearSlots; ++i) EXPECT_EQ(Decoded(cache, AddressCache::kModeNear + i, 7, 100), 7u);
+  for (unsigned i = 0; i < AddressCache::kNearSlots; ++i)
+    EXPECT_EQ(Decoded(cache, AddressCache::kModeNear + i, 7, 100), 7u);
   EXPECT_EQ(Decoded(cache, AddressCache::kModeSame, 1000 % 768, 100), 0u);
   // And the ring starts again at its first slot.
   cache.Update(9);

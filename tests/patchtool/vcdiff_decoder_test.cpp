@@ -67,9 +67,16 @@ Bytes LongAt(size_t at, size_t n) { return Bytes(kLong.begin() + at, kLong.begin
 
 std::vector<SemanticsCase> SemanticsCases() {
   return {
-      {"copy overlapping what it makes, period 1", {}, {Window().Add(Text("z")).Copy(40, kSelf, 0)}, RepeatTo("z", 41)},
-      {"long periodic copy past the doubling", {}, {Window().Add(Text("0123456")).Copy(100000, kSelf, 0)}, RepeatTo("0123456", 100007)},
-      {"every address mode and both caches", {},
+      {"copy overlapping what it makes, period 1",
+       {},
+       {Window().Add(Text("z")).Copy(40, kSelf, 0)},
+       RepeatTo("z", 41)},
+      {"long periodic copy past the doubling",
+       {},
+       {Window().Add(Text("0123456")).Copy(100000, kSelf, 0)},
+       RepeatTo("0123456", 100007)},
+      {"every address mode and both caches",
+       {},
        {Window()
             .Add(kAlphabet)
             .Copy(4, kSelf, 3)     // "defg"; near[0] = 3, same[3] = 3
@@ -79,27 +86,38 @@ std::vector<SemanticsCase> SemanticsCases() {
             .Copy(4, kHere, 26)    // here 36 - 26 = 10, "klmn"; near[0] = 10
             .Copy(4, kNear0, 1)},  // 10 + 1 = 11, "lmno"
        Concat({kAlphabet, Text("defgijkldefgijklklmnlmno")})},
-      {"same cache slots past the first 256", {},
+      {"same cache slots past the first 256",
+       {},
        // Address 300 lands in slot 300 (mode 7, byte 44) and 256 in slot 256
        // (mode 7, byte 0); the last mode's byte 0 is slot 512, still zero.
-       {Window().Add(kLong).Copy(5, kSelf, 300).Copy(6, kSame1, 300 - 256).Copy(4, kSelf, 256).Copy(4, kSame1, 0).Copy(4, kSame2, 0)},
-       Concat({kLong, LongAt(300, 5), LongAt(300, 6), LongAt(256, 4), LongAt(256, 4), LongAt(0, 4)})},
-      {"paired codes: ADD 1 + COPY 4, COPY 4 + ADD 1", {},
+       {Window()
+            .Add(kLong)
+            .Copy(5, kSelf, 300)
+            .Copy(6, kSame1, 300 - 256)
+            .Copy(4, kSelf, 256)
+            .Copy(4, kSame1, 0)
+            .Copy(4, kSame2, 0)},
+       Concat(
+           {kLong, LongAt(300, 5), LongAt(300, 6), LongAt(256, 4), LongAt(256, 4), LongAt(0, 4)})},
+      {"paired codes: ADD 1 + COPY 4, COPY 4 + ADD 1",
+       {},
        {[] {
-          Window w;
-          w.Add(Text("ABCDEFGH"));
-          w.inst.push_back(163);  // ADD 1, COPY 4 mode 0
-          w.data.push_back('!');
-          w.addr.push_back(0);
-          w.inst.push_back(247);  // COPY 4 mode 0, ADD 1
-          w.addr.push_back(4);
-          w.data.push_back('?');
-          w.targetLength += 10;
-          return w;
-        }()},
+         Window w;
+         w.Add(Text("ABCDEFGH"));
+         w.inst.push_back(163);  // ADD 1, COPY 4 mode 0
+         w.data.push_back('!');
+         w.addr.push_back(0);
+         w.inst.push_back(247);  // COPY 4 mode 0, ADD 1
+         w.addr.push_back(4);
+         w.data.push_back('?');
+         w.targetLength += 10;
+         return w;
+       }()},
        Text("ABCDEFGH!ABCDEFGH?")},
-      {"windows with and without a source and checksums", Text("SOURCE"),
-       {Window().Source(0, 6).Copy(6, kSelf, 0).Checksum(Text("SOURCE")), Window().Add(Text("+")), Window().Source(3, 3).Copy(3, kSelf, 0).Copy(1, kSelf, 3).Checksum(Text("RCER"))},
+      {"windows with and without a source and checksums",
+       Text("SOURCE"),
+       {Window().Source(0, 6).Copy(6, kSelf, 0).Checksum(Text("SOURCE")), Window().Add(Text("+")),
+        Window().Source(3, 3).Copy(3, kSelf, 0).Copy(1, kSelf, 3).Checksum(Text("RCER"))},
        Text("SOURCE+RCER")},
       {"an empty window and a delta of no windows", {}, {Window()}, {}},
   };
@@ -167,7 +185,8 @@ std::vector<RefusalCase> RefusalCases() {
   return {
       {"secondary compression in the header", decompress, unsupported, Field::kSecondaryCompressor,
        kNoSecondary},
-      {"compressed data section", compressed(0x01), unsupported, Field::kDeltaIndicator, kNoSecondary},
+      {"compressed data section", compressed(0x01), unsupported, Field::kDeltaIndicator,
+       kNoSecondary},
       {"compressed instructions section", compressed(0x02), unsupported, Field::kDeltaIndicator,
        kNoSecondary},
       {"compressed addresses section", compressed(0x04), unsupported, Field::kDeltaIndicator,
@@ -180,11 +199,13 @@ std::vector<RefusalCase> RefusalCases() {
        "; make the delta with xdelta3 -W 16777216 or less"},
       {"window over a caller's limit", Delta({justOver}), unsupported, Field::kTargetLength,
        "; make the delta with xdelta3 -W 1000 or less", 1000},
-      {"unknown version", WithBytes(Plain(), 3, 1, {1}), unsupported, Field::kVersion, kPlainXdelta3},
-      {"unknown header bits", WithBytes(Plain(), 4, 1, {0x08}), unsupported, Field::kHeaderIndicator,
+      {"unknown version", WithBytes(Plain(), 3, 1, {1}), unsupported, Field::kVersion,
        kPlainXdelta3},
+      {"unknown header bits", WithBytes(Plain(), 4, 1, {0x08}), unsupported,
+       Field::kHeaderIndicator, kPlainXdelta3},
       // Corrupt, not unsupported: no advice, as no option of xdelta3's makes them.
-      {"unknown window bits", WithBytes(Plain(), kWindowAt, 1, {0x10}), corrupt, Field::kWindowIndicator, ""},
+      {"unknown window bits", WithBytes(Plain(), kWindowAt, 1, {0x10}), corrupt,
+       Field::kWindowIndicator, ""},
       {"source and target both", WithBytes(Plain(), kWindowAt, 1, {0x03, 0, 0}), corrupt,
        Field::kWindowIndicator, ""},
       {"unknown delta indicator bits", compressed(0x08), corrupt, Field::kDeltaIndicator, ""},
@@ -197,7 +218,8 @@ TEST(VcdiffDecoderTest, RefusesWhatItDoesNotDecode) {
     vcdiff::BufferSizes sizes;
     sizes.maxTargetWindow = c.maxTargetWindow;
     const Outcome o = DecodeBytes(c.delta, {}, sizes);
-    EXPECT_EQ(o.result.status, c.status) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
+    EXPECT_EQ(o.result.status, c.status)
+        << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
     EXPECT_EQ(int(o.result.field), int(c.field)) << o.result.detail;
     EXPECT_EQ(RemakeAdvice(o.result, sizes), c.advice);
     EXPECT_EQ(DetailWithAdvice(o.result, sizes).find('\n'), std::string::npos);
@@ -228,16 +250,20 @@ std::vector<HostileCase> HostileCases() {
   Window badChecksum = Window().Add(Text("12345")).Checksum(Text("12346"));
   // Position plus length wraps round to 2, inside the source.
   const Bytes overflowSegment =
-      WithBytes(Delta({Window().Source(1, 2).Copy(4, kSelf, 0)}), kWindowAt + 1, 2, Concat({Varint(UINT64_MAX - 2), Varint(5)}));
+      WithBytes(Delta({Window().Source(1, 2).Copy(4, kSelf, 0)}), kWindowAt + 1, 2,
+                Concat({Varint(UINT64_MAX - 2), Varint(5)}));
   return {
       {"copy from the byte it makes", Delta({Window().Add(Text("ab")).Copy(4, kSelf, 2)})},
       // Address 2 is "GH" in the segment; a copied string lies wholly in the
       // source or wholly in the target, and xdelta3 -d refuses this one too.
       {"copy running from the source segment on into the target",
-       Bytes{0xD6, 0xC3, 0xC4, 0x00, 0x00, 0x01, 0x04, 0x04, 0x0A, 0x08, 0x00, 0x02, 0x02, 0x01, 0x78, 0x79, 0x03, 0x16, 0x02}, Text("ABCDEFGH")},
+       Bytes{0xD6, 0xC3, 0xC4, 0x00, 0x00, 0x01, 0x04, 0x04, 0x0A, 0x08, 0x00, 0x02, 0x02, 0x01,
+             0x78, 0x79, 0x03, 0x16, 0x02},
+       Text("ABCDEFGH")},
       {"copy from before the segment", Delta({Window().Add(Text("ab")).Copy(4, kHere, 3)})},
       {"copy with no source and nothing made yet", Delta({Window().Copy(4, kSelf, 0)})},
-      {"near address overflowing", Delta({Window().Add(Text("abcdef")).Copy(4, kSelf, 5).Copy(4, kNear0, UINT64_MAX - 2)})},
+      {"near address overflowing",
+       Delta({Window().Add(Text("abcdef")).Copy(4, kSelf, 5).Copy(4, kNear0, UINT64_MAX - 2)})},
       {"instruction past the window's end", Delta({sized})},
       {"instructions short of the window", Delta({shortOf})},
       {"data left over", Delta({leftoverData})},
@@ -245,11 +271,20 @@ std::vector<HostileCase> HostileCases() {
       {"segment past the source's end", Delta({Window().Source(6, 5).Copy(4, kSelf, 0)}), ten},
       {"segment position overflowing", overflowSegment, ten},
       // In the target window length.
-      {"integer over 64 bits", WithBytes(plain, kWindowAt + 2, 1, Bytes{0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}),
-       {}, Status::kCorrupt, Field::kTargetLength},
-      {"integer of eleven bytes", WithBytes(plain, kWindowAt + 2, 1, Bytes{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}),
-       {}, Status::kCorrupt, Field::kTargetLength},
-      {"encoding longer than its sections", WithBytes(Concat({plain, {0}}), kWindowAt + 1, 1, Varint(plain[kWindowAt + 1] + 1))},
+      {"integer over 64 bits",
+       WithBytes(plain, kWindowAt + 2, 1,
+                 Bytes{0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}),
+       {},
+       Status::kCorrupt,
+       Field::kTargetLength},
+      {"integer of eleven bytes",
+       WithBytes(plain, kWindowAt + 2, 1,
+                 Bytes{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}),
+       {},
+       Status::kCorrupt,
+       Field::kTargetLength},
+      {"encoding longer than its sections",
+       WithBytes(Concat({plain, {0}}), kWindowAt + 1, 1, Varint(plain[kWindowAt + 1] + 1))},
       {"sections longer than the encoding", WithBytes(plain, kWindowAt + 4, 1, Varint(6))},
       {"window checksum", Delta({badChecksum}), {}, Status::kWindowChecksum},
   };
@@ -259,7 +294,8 @@ TEST(VcdiffDecoderTest, StopsOnHostileDeltas) {
   for (const HostileCase& c : HostileCases()) {
     SCOPED_TRACE(c.name);
     const Outcome o = DecodeBytes(c.delta, c.source);
-    EXPECT_EQ(o.result.status, c.status) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
+    EXPECT_EQ(o.result.status, c.status)
+        << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
     EXPECT_EQ(int(o.result.field), int(c.field)) << o.result.detail;
     EXPECT_FALSE(o.result.detail.empty());
     EXPECT_LE(o.result.deltaOffset, c.delta.size());
@@ -298,8 +334,11 @@ vcdiff::BufferSizes Tiny(uint32_t deltaBuffer = 16, uint32_t sourceBlock = 256) 
 TEST(VcdiffDecoderTest, ReportsWhichSideFailed) {
   const Bytes source(100000, 's');
   // A long copy read straight into the window, then short ones through the blocks.
-  const Bytes delta = Delta({Window().Add(Bytes(300000, 'a')),
-                             Window().Source(0, source.size()).Copy(source.size(), kSelf, 0).Copy(5, kSelf, 60000).Copy(5, kSelf, 99990)});
+  const Bytes delta = Delta({Window().Add(Bytes(300000, 'a')), Window()
+                                                                   .Source(0, source.size())
+                                                                   .Copy(source.size(), kSelf, 0)
+                                                                   .Copy(5, kSelf, 60000)
+                                                                   .Copy(5, kSelf, 99990)});
   for (const vcdiff::BufferSizes& sizes : {vcdiff::BufferSizes(), Tiny(), Tiny(1, 1)}) {
     SCOPED_TRACE("buffers of " + std::to_string(sizes.deltaBuffer) + " bytes");
     for (const uint64_t failFrom : {uint64_t(100), uint64_t(200000), uint64_t(delta.size() - 4)}) {
@@ -315,7 +354,8 @@ TEST(VcdiffDecoderTest, ReportsWhichSideFailed) {
       MemorySink sink;
       const vcdiff::Result r = vcdiff::Decode(goodDelta, failingSource, sink, sizes);
       EXPECT_EQ(r.status, Status::kSourceRead) << r.detail;
-      EXPECT_EQ(sink.windows, std::vector<size_t>{300000}) << "the first window should have been written";
+      EXPECT_EQ(sink.windows, std::vector<size_t>{300000})
+          << "the first window should have been written";
     }
     MemorySource goodDelta(delta), good(source);
     RefusingSink refusing;
@@ -327,12 +367,14 @@ TEST(VcdiffDecoderTest, ReportsWhichSideFailed) {
 // the decode stopped, what it says and every byte.
 TEST(VcdiffDecoderTest, TinyBuffersDecodeAlike) {
   std::vector<std::pair<std::string, std::pair<Bytes, Bytes>>> deltas;  // name, delta, source
-  for (const SemanticsCase& c : SemanticsCases()) deltas.push_back({c.name, {Delta(c.windows), c.source}});
+  for (const SemanticsCase& c : SemanticsCases())
+    deltas.push_back({c.name, {Delta(c.windows), c.source}});
   for (const HostileCase& c : HostileCases()) deltas.push_back({c.name, {c.delta, c.source}});
   for (const RefusalCase& c : RefusalCases()) deltas.push_back({c.name, {c.delta, {}}});
   // An integer of more than ten bytes in the data section's length: reported
   // at its first byte, however much of it the buffer held.
-  const Bytes badInteger = Concat({Header(), {0x00, 0x14, 0x02, 0x00}, Bytes(10, 0xFF), Bytes(11, 0x7F)});
+  const Bytes badInteger =
+      Concat({Header(), {0x00, 0x14, 0x02, 0x00}, Bytes(10, 0xFF), Bytes(11, 0x7F)});
   deltas.push_back({"integer of eleven bytes", {badInteger, {}}});
   for (const auto& [name, pair] : deltas) {
     SCOPED_TRACE(name);
@@ -342,7 +384,8 @@ TEST(VcdiffDecoderTest, TinyBuffersDecodeAlike) {
       EXPECT_EQ(tiny.result.status, normal.result.status) << tiny.result.detail;
       EXPECT_EQ(int(tiny.result.field), int(normal.result.field)) << tiny.result.detail;
       EXPECT_EQ(tiny.result.window, normal.result.window) << tiny.result.detail;
-      EXPECT_EQ(tiny.result.deltaOffset, normal.result.deltaOffset) << sizes.deltaBuffer << "-byte buffers: " << tiny.result.detail;
+      EXPECT_EQ(tiny.result.deltaOffset, normal.result.deltaOffset)
+          << sizes.deltaBuffer << "-byte buffers: " << tiny.result.detail;
       EXPECT_EQ(tiny.result.detail, normal.result.detail);
       EXPECT_EQ(tiny.out, normal.out);
     }
@@ -372,9 +415,11 @@ TEST(VcdiffDecoderTest, ReportsWantOfMemory) {
     allocationmeter::FailAbove(c.failAbove);
     const Outcome o = DecodeBytes(c.delta, source, c.sizes);
     allocationmeter::FailAbove(SIZE_MAX);
-    EXPECT_EQ(o.result.status, Status::kOutOfMemory) << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
+    EXPECT_EQ(o.result.status, Status::kOutOfMemory)
+        << vcdiff::StatusName(o.result.status) << ": " << o.result.detail;
     EXPECT_TRUE(o.out.empty());
-    EXPECT_EQ(DecodeBytes(c.delta, source, c.sizes).result.status, Status::kOk) << "with memory to spare";
+    EXPECT_EQ(DecodeBytes(c.delta, source, c.sizes).result.status, Status::kOk)
+        << "with memory to spare";
   }
 }
 
@@ -397,10 +442,12 @@ class LendingSink : public vcdiff::ByteSink {
 
 TEST(VcdiffDecoderTest, BuildsWindowsWhereTheSinkSays) {
   const Bytes source = RepeatTo("source bytes ", 70000);
-  Window first = Window().Source(0, source.size()).Copy(60000, kSelf, 5).Add(Text("added")).Copy(7, kHere, 20);
+  Window first =
+      Window().Source(0, source.size()).Copy(60000, kSelf, 5).Add(Text("added")).Copy(7, kHere, 20);
   Window second = Window().Add(Text("second"));
-  const Bytes expected = Concat({Bytes(source.begin() + 5, source.begin() + 60005), Text("added"),
-                                 Bytes(source.begin() + 60005 - 20 + 5, source.begin() + 60005 - 20 + 12), Text("second")});
+  const Bytes expected = Concat(
+      {Bytes(source.begin() + 5, source.begin() + 60005), Text("added"),
+       Bytes(source.begin() + 60005 - 20 + 5, source.begin() + 60005 - 20 + 12), Text("second")});
   first.Checksum(Bytes(expected.begin(), expected.end() - 6));
   second.Checksum(Text("second"));
   const Bytes deltaBytes = Delta({first, Window(), second});
@@ -420,16 +467,21 @@ TEST(Adler32Test, MatchesZlib) {
   std::mt19937 generator(77);
   for (uint8_t& b : data) b = uint8_t(generator());
   const Bytes ones(1 << 20, 0xFF);
-  auto zlib = [](const uint8_t* p, size_t n) { return uint32_t(adler32(adler32(0, Z_NULL, 0), p, uInt(n))); };
+  auto zlib = [](const uint8_t* p, size_t n) {
+    return uint32_t(adler32(adler32(0, Z_NULL, 0), p, uInt(n)));
+  };
   for (size_t offset = 0; offset < 16; ++offset)
-    for (size_t size : {size_t(0), size_t(1), size_t(15), size_t(16), size_t(17), size_t(5535), size_t(5536),
-                        size_t(5537), size_t(5552), size_t(5553), size_t(65536 + 7), data.size() - 16}) {
-      EXPECT_EQ(vcdiff::Adler32(1, data.data() + offset, size), zlib(data.data() + offset, size)) << offset << " " << size;
+    for (size_t size :
+         {size_t(0), size_t(1), size_t(15), size_t(16), size_t(17), size_t(5535), size_t(5536),
+          size_t(5537), size_t(5552), size_t(5553), size_t(65536 + 7), data.size() - 16}) {
+      EXPECT_EQ(vcdiff::Adler32(1, data.data() + offset, size), zlib(data.data() + offset, size))
+          << offset << " " << size;
       EXPECT_EQ(vcdiff::Adler32(1, ones.data() + offset, std::min(size, ones.size() - 16)),
                 zlib(ones.data() + offset, std::min(size, ones.size() - 16)));
     }
-  EXPECT_EQ(vcdiff::Adler32(vcdiff::Adler32(1, data.data(), 1000003), data.data() + 1000003, 777777),
-            zlib(data.data(), 1000003 + 777777));
+  EXPECT_EQ(
+      vcdiff::Adler32(vcdiff::Adler32(1, data.data(), 1000003), data.data() + 1000003, 777777),
+      zlib(data.data(), 1000003 + 777777));
 }
 
 // A sparse source file past 4 GiB, read with 64-bit offsets the way the patch
@@ -445,7 +497,8 @@ class BigSourceTest : public ::testing::Test {
     random_.resize(100 << 10);
     std::mt19937 generator(4242);
     for (uint8_t& b : random_) b = uint8_t(generator());
-    ASSERT_TRUE(deltafiles::MakeSparseFile(path_, kSize, {{k4G - 8, Text("LOWSIDE!HIGHSIDE")}, {kRandomAt, random_}}))
+    ASSERT_TRUE(deltafiles::MakeSparseFile(
+        path_, kSize, {{k4G - 8, Text("LOWSIDE!HIGHSIDE")}, {kRandomAt, random_}}))
         << "could not make a sparse file of " << kSize << " bytes";
   }
   void TearDown() override { deltafiles::RemoveFile(path_); }
@@ -458,8 +511,13 @@ TEST_F(BigSourceTest, CopiesFromPast4GiB) {
   const uint64_t lowStart = k4G - 8;
   // Window 1: a segment starting just under 4 GiB; a copy across the 4 GiB
   // line, a long copy read straight into the window, a short one through the cache.
-  Window first = Window().Source(lowStart, 8 + 4096 + random_.size()).Copy(16, kSelf, 0).Copy(random_.size(), kSelf, 8 + 4096).Copy(10, kSelf, 8 + 4096 + 50);
-  const Bytes firstTarget = Concat({Text("LOWSIDE!HIGHSIDE"), random_, Bytes(random_.begin() + 50, random_.begin() + 60)});
+  Window first = Window()
+                     .Source(lowStart, 8 + 4096 + random_.size())
+                     .Copy(16, kSelf, 0)
+                     .Copy(random_.size(), kSelf, 8 + 4096)
+                     .Copy(10, kSelf, 8 + 4096 + 50);
+  const Bytes firstTarget = Concat(
+      {Text("LOWSIDE!HIGHSIDE"), random_, Bytes(random_.begin() + 50, random_.begin() + 60)});
   first.Checksum(firstTarget);
   // Window 2: the whole file as the segment, so that addresses, and here, are
   // over 32 bits; then copies from the target part above 4 GiB of address space.
@@ -469,7 +527,8 @@ TEST_F(BigSourceTest, CopiesFromPast4GiB) {
                       .Copy(16, kHere, kSize + 8 - lowStart)
                       .Copy(4, kSelf, kSize + 8)  // "LOWS" made just before
                       .Copy(6, kHere, 3);         // overlapping its own bytes
-  const Bytes secondTarget = Concat({Bytes(random_.begin() + 7, random_.begin() + 15), Text("LOWSIDE!HIGHSIDE"), Text("LOWS"), Text("OWSOWS")});
+  const Bytes secondTarget = Concat({Bytes(random_.begin() + 7, random_.begin() + 15),
+                                     Text("LOWSIDE!HIGHSIDE"), Text("LOWS"), Text("OWSOWS")});
   second.Checksum(secondTarget);
   const Bytes delta = Delta({first, second});
 

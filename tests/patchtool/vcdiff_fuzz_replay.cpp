@@ -26,7 +26,8 @@ std::vector<std::string> FilesIn(const std::string& folder) {
   if (DIR* dir = opendir(folder.c_str())) {
     while (const dirent* entry = readdir(dir)) {
       const std::string name = entry->d_name;
-      if (name[0] == '.' || (name.size() > 3 && name.compare(name.size() - 3, 3, ".md") == 0)) continue;
+      if (name[0] == '.' || (name.size() > 3 && name.compare(name.size() - 3, 3, ".md") == 0))
+        continue;
       files.push_back(folder + "/" + name);
     }
     closedir(dir);
@@ -53,7 +54,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "vcdiff_fuzz_replay: cannot read %s\n", path.c_str());
       return 1;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                               std::istreambuf_iterator<char>());
     std::fprintf(stderr, "%s (%zu bytes)\n", path.c_str(), bytes.size());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
   }

@@ -45,9 +45,12 @@ class Sink : public vcdiff::ByteSink {
 };
 
 [[noreturn]] void Broken(const char* what, const vcdiff::Result& a, const vcdiff::Result& b) {
-  std::fprintf(stderr, "vcdiff fuzz: %s\n  normal buffers: %s at %llu: %s\n  tiny buffers:   %s at %llu: %s\n", what,
-               vcdiff::StatusName(a.status), static_cast<unsigned long long>(a.deltaOffset), a.detail.c_str(),
-               vcdiff::StatusName(b.status), static_cast<unsigned long long>(b.deltaOffset), b.detail.c_str());
+  std::fprintf(
+      stderr,
+      "vcdiff fuzz: %s\n  normal buffers: %s at %llu: %s\n  tiny buffers:   %s at %llu: %s\n", what,
+      vcdiff::StatusName(a.status), static_cast<unsigned long long>(a.deltaOffset),
+      a.detail.c_str(), vcdiff::StatusName(b.status),
+      static_cast<unsigned long long>(b.deltaOffset), b.detail.c_str());
   std::abort();
 }
 
@@ -75,13 +78,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     results[i] = vcdiff::Decode(deltaBytes, sourceBytes, sinks[i], *sizes[i]);
     const vcdiff::Result& r = results[i];
     if (r.deltaOffset > deltaSize) Broken("stopped past the delta's end", results[0], r);
-    if ((r.status == vcdiff::Status::kOk) != r.detail.empty()) Broken("a detail with success, or none with a failure", results[0], r);
-    if (r.detail.find('\n') != std::string::npos) Broken("a detail of more than one line", results[0], r);
-    if (r.status == vcdiff::Status::kOk && r.deltaOffset != deltaSize) Broken("success short of the delta's end", results[0], r);
+    if ((r.status == vcdiff::Status::kOk) != r.detail.empty())
+      Broken("a detail with success, or none with a failure", results[0], r);
+    if (r.detail.find('\n') != std::string::npos)
+      Broken("a detail of more than one line", results[0], r);
+    if (r.status == vcdiff::Status::kOk && r.deltaOffset != deltaSize)
+      Broken("success short of the delta's end", results[0], r);
   }
   const vcdiff::Result &a = results[0], &b = results[1];
-  if (a.status != b.status || a.field != b.field || a.window != b.window || a.deltaOffset != b.deltaOffset ||
-      a.detail != b.detail)
+  if (a.status != b.status || a.field != b.field || a.window != b.window ||
+      a.deltaOffset != b.deltaOffset || a.detail != b.detail)
     Broken("the buffer sizes disagree", a, b);
   if (sinks[0].bytes != sinks[1].bytes) Broken("the buffer sizes wrote different bytes", a, b);
   return 0;

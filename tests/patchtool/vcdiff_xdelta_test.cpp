@@ -41,7 +41,9 @@ struct Case {
   std::string name, source, delta, reference;
 };
 
-deltafiles::Path InFolder(const std::string& name) { return deltafiles::InFolderOf("VCDIFF_CASES", name); }
+deltafiles::Path InFolder(const std::string& name) {
+  return deltafiles::InFolderOf("VCDIFF_CASES", name);
+}
 
 std::vector<Case> ReadCases() {
   const Bytes text = deltafiles::ReadWhole(InFolder("cases.txt"));
@@ -99,7 +101,8 @@ Bytes Varint(uint64_t v) {
 }
 
 // One mutation of `delta`, all of it drawn from `random`; `what` says which.
-Bytes Mutate(Bytes d, const std::vector<Field>& fields, std::mt19937_64& random, std::string& what) {
+Bytes Mutate(Bytes d, const std::vector<Field>& fields, std::mt19937_64& random,
+             std::string& what) {
   const size_t at = size_t(random() % d.size());
   const Field field = fields[random() % fields.size()];
   const std::string place = " at " + std::to_string(at);
@@ -130,14 +133,21 @@ Bytes Mutate(Bytes d, const std::vector<Field>& fields, std::mt19937_64& random,
     default: {
       // Integers a hostile delta might put in a length, size or position.
       static const Bytes kHuge[] = {
-          Varint(0), Varint(0x7FFFFFFF), Varint(0x80000000), Varint(0xFFFFFFFF), Varint(uint64_t(1) << 32),
-          Varint((16u << 20) + 1), Varint(uint64_t(1) << 63), Varint(UINT64_MAX),
+          Varint(0),
+          Varint(0x7FFFFFFF),
+          Varint(0x80000000),
+          Varint(0xFFFFFFFF),
+          Varint(uint64_t(1) << 32),
+          Varint((16u << 20) + 1),
+          Varint(uint64_t(1) << 63),
+          Varint(UINT64_MAX),
           Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F},  // eleven bytes
           Bytes{0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}};       // 65 bits
       const Bytes& huge = kHuge[random() % std::size(kHuge)];
       d.erase(d.begin() + field.at, d.begin() + field.at + field.length);
       d.insert(d.begin() + field.at, huge.begin(), huge.end());
-      what = "header field at " + std::to_string(field.at) + " replaced by " + std::to_string(huge.size()) + " bytes";
+      what = "header field at " + std::to_string(field.at) + " replaced by " +
+             std::to_string(huge.size()) + " bytes";
     }
   }
   return d;
@@ -151,7 +161,8 @@ class Watchdog {
       : thread_([this, budget] {
           std::unique_lock<std::mutex> lock(mutex_);
           if (wake_.wait_for(lock, budget, [this] { return done_; })) return;
-          std::fprintf(stderr, "corruption sweep: over its %d s budget in %s; a hang\n", int(budget.count()), at_.c_str());
+          std::fprintf(stderr, "corruption sweep: over its %d s budget in %s; a hang\n",
+                       int(budget.count()), at_.c_str());
           std::fflush(stderr);
           std::_Exit(3);
         }) {}
@@ -199,13 +210,16 @@ WorkingSet Memory() {
 
 // Small deltas of every kind: several windows with a source and checksums,
 // none (edit.n: anything accepted goes), no source, an application header.
-const char* const kBases[] = {"edit.W16k", "edit.n", "periodic.l9", "self.W16k", "grow.ownapp", "shrink.B1m", "empty.app"};
+const char* const kBases[] = {"edit.W16k",   "edit.n",     "periodic.l9", "self.W16k",
+                              "grow.ownapp", "shrink.B1m", "empty.app"};
 constexpr int kCasesPerBase = 500;
 
 TEST(VcdiffXdeltaTest, CorruptedDeltasFailCleanly) {
-  const char* seedText = std::getenv("VCDIFF_SWEEP_SEED") ? std::getenv("VCDIFF_SWEEP_SEED") : "20020601";
+  const char* seedText =
+      std::getenv("VCDIFF_SWEEP_SEED") ? std::getenv("VCDIFF_SWEEP_SEED") : "20020601";
   const uint64_t seed = std::strtoull(seedText, nullptr, 10);
-  const int only = std::getenv("VCDIFF_SWEEP_CASE") ? std::atoi(std::getenv("VCDIFF_SWEEP_CASE")) : -1;
+  const int only =
+      std::getenv("VCDIFF_SWEEP_CASE") ? std::atoi(std::getenv("VCDIFF_SWEEP_CASE")) : -1;
   std::map<Status, int> outcomes;
   int accepted = 0;
   const WorkingSet start = Memory();
@@ -224,7 +238,8 @@ TEST(VcdiffXdeltaTest, CorruptedDeltasFailCleanly) {
       std::mt19937_64 random(seed * 1000003 + base * kCasesPerBase + i);
       std::string what;
       const Bytes delta = Mutate(original, fields, random, what);
-      const std::string where = c.name + " case " + std::to_string(i) + " (" + what + "), VCDIFF_SWEEP_SEED=" + seedText;
+      const std::string where =
+          c.name + " case " + std::to_string(i) + " (" + what + "), VCDIFF_SWEEP_SEED=" + seedText;
       watchdog.At(where);
 
       MemorySource deltaBytes(delta), sourceBytes(source);
@@ -251,12 +266,17 @@ TEST(VcdiffXdeltaTest, CorruptedDeltasFailCleanly) {
     ++base;
   }
   ASSERT_EQ(base, int(std::size(kBases))) << "cases.txt lacks some of the sweep's bases";
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   const WorkingSet end = Memory();
-  std::printf("corruption sweep, VCDIFF_SWEEP_SEED=%s: %d cases in %.1f s:", seedText, base * kCasesPerBase, seconds);
-  for (const auto& [status, count] : outcomes) std::printf(" %s %d,", vcdiff::StatusName(status), count);
+  std::printf("corruption sweep, VCDIFF_SWEEP_SEED=%s: %d cases in %.1f s:", seedText,
+              base * kCasesPerBase, seconds);
+  for (const auto& [status, count] : outcomes)
+    std::printf(" %s %d,", vcdiff::StatusName(status), count);
   std::printf(" %d accepted checksummed windows", accepted);
-  if (end.known) std::printf("; peak working set %u KiB, %u KiB at the start", unsigned(end.peak >> 10), unsigned(start.now >> 10));
+  if (end.known)
+    std::printf("; peak working set %u KiB, %u KiB at the start", unsigned(end.peak >> 10),
+                unsigned(start.now >> 10));
   std::printf("\n");
   if (only >= 0) return;
   // The sweep provoked each outcome it is there for.
@@ -294,7 +314,8 @@ TEST(VcdiffXdeltaTest, DecodesWhatXdelta3Decodes) {
     const vcdiff::Result r = vcdiff::Decode(delta, *source, out);
     EXPECT_EQ(r.status, Status::kOk) << vcdiff::StatusName(r.status) << ": " << r.detail;
     EXPECT_EQ(r.deltaOffset, delta.Size());
-    EXPECT_LE(allocationmeter::Peak() - before, kDecoderMemory) << "bytes allocated at once while decoding";
+    EXPECT_LE(allocationmeter::Peak() - before, kDecoderMemory)
+        << "bytes allocated at once while decoding";
     ASSERT_EQ(out.bytes.size(), reference.size());
     const auto wrong = std::mismatch(out.bytes.begin(), out.bytes.end(), reference.begin()).first;
     EXPECT_TRUE(wrong == out.bytes.end()) << "first wrong byte at " << (wrong - out.bytes.begin());
@@ -310,7 +331,8 @@ TEST(VcdiffXdeltaTest, DecodesAlikeThroughTinyBuffers) {
   tiny.sourceBlock = 256;
   int decoded = 0;
   for (const Case& c : ReadCases()) {
-    if (c.name.rfind("large.", 0) == 0) continue;  // 16 MiB windows: slow this way, and nothing more to reach
+    if (c.name.rfind("large.", 0) == 0)
+      continue;  // 16 MiB windows: slow this way, and nothing more to reach
     SCOPED_TRACE(c.name);
     const Bytes delta = deltafiles::ReadWhole(InFolder(c.delta));
     const Bytes source = c.source == "-" ? Bytes() : deltafiles::ReadWhole(InFolder(c.source));

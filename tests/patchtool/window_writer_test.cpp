@@ -35,13 +35,14 @@ class WindowWriterTest : public ::testing::Test {
   void SetUp() override {
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
-    path_ = std::wstring(folder) + L"window_writer_" + std::to_wstring(GetCurrentProcessId()) + L".bin";
+    path_ =
+        std::wstring(folder) + L"window_writer_" + std::to_wstring(GetCurrentProcessId()) + L".bin";
   }
   void TearDown() override { DeleteFileW(path_.c_str()); }
 
   UniqueHandle Open(DWORD access, DWORD disposition) {
-    return UniqueHandle(
-        CreateFileW(path_.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return UniqueHandle(CreateFileW(path_.c_str(), access, 0, nullptr, disposition,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
   }
 
   Bytes ReadBack() {
@@ -82,7 +83,8 @@ TEST_F(WindowWriterTest, WritesEveryWindowInOrder) {
   // Small windows that share a buffer, an empty one, a window a whole buffer
   // long, one built elsewhere and copied, whole zero blocks between data, and
   // zeros at the end, which must still make the file's length.
-  std::vector<Bytes> windows = {random(1000), random(70000), Bytes(), random(kBuffer), random(5), random(kBuffer - 3)};
+  std::vector<Bytes> windows = {random(1000),    random(70000), Bytes(),
+                                random(kBuffer), random(5),     random(kBuffer - 3)};
   Bytes zeros = random(3000);
   zeros.resize(3000 + (3u << 16), 0);
   windows.push_back(zeros);
@@ -103,7 +105,8 @@ TEST_F(WindowWriterTest, WritesEveryWindowInOrder) {
     ASSERT_TRUE(Decode(writer, tail));
     expected.insert(expected.end(), elsewhere.begin(), elsewhere.end());
     expected.insert(expected.end(), tail.begin(), tail.end());
-    EXPECT_EQ(writer.Buffer(kBuffer + 1), nullptr) << "a window larger than a buffer is the decoder's to hold";
+    EXPECT_EQ(writer.Buffer(kBuffer + 1), nullptr)
+        << "a window larger than a buffer is the decoder's to hold";
     ASSERT_TRUE(writer.Finish()) << writer.Error();
   }
   file.Close();
@@ -161,7 +164,8 @@ TEST_F(WindowWriterTest, GoesOnWithFewerBuffers) {
       // Whole-buffer windows, so that each needs a buffer of its own.
       for (int i = 0; i < 12; ++i) {
         const Bytes window = Random(generator, kBuffer - size_t(i));
-        ASSERT_TRUE(Decode(writer, window)) << "window " << i << " with " << allowed << " buffer(s)";
+        ASSERT_TRUE(Decode(writer, window))
+            << "window " << i << " with " << allowed << " buffer(s)";
         expected.insert(expected.end(), window.begin(), window.end());
       }
       ASSERT_TRUE(writer.Finish()) << writer.Error();

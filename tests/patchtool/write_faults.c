@@ -144,7 +144,9 @@ ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t at) {
 
 #if defined(__x86_64__)
 // On 64-bit, pwrite and pwrite64 are one function with two names.
-ssize_t pwrite(int fd, const void* buffer, size_t count, off_t at) { return pwrite64(fd, buffer, count, at); }
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t at) {
+  return pwrite64(fd, buffer, count, at);
+}
 #else
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t at) {
   return pwrite64(fd, buffer, count, (off64_t)at);
@@ -155,7 +157,8 @@ static int Sync(int fd, int (*real)(int)) {
   char path[PATH_MAX];
   const int error = Errno("FAULT_FSYNC_ERRNO", 0);
   if (error == 0 || !Chosen(fd, path, sizeof path)) return real(fd);
-  // Which thread: the tool's main one (Wine runs it on the process's first) or another (the flusher).
+  // Which thread: the tool's main one (Wine runs it on the process's first) or another (the
+  // flusher).
   Log(syscall(SYS_gettid) == getpid() ? "fsync-failed-main" : "fsync-failed-thread", path, 0);
   errno = error;
   return -1;

@@ -42,8 +42,8 @@ class TelvaroProcess {
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
     started_ = testkit::CreateProcessLosingNone([&] {
-      return CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &si, &pi) != 0;
+      return CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                            nullptr, &si, &pi) != 0;
     });
     if (started_) {
       process_.Reset(pi.hProcess);
@@ -99,7 +99,9 @@ class TelvaroProcess {
   }
 
   // True when the program ended by itself in time.
-  bool WaitForExit() const { return WaitForSingleObject(process_.Get(), kTelvaroTimeoutMs) == WAIT_OBJECT_0; }
+  bool WaitForExit() const {
+    return WaitForSingleObject(process_.Get(), kTelvaroTimeoutMs) == WAIT_OBJECT_0;
+  }
 
  private:
   UniqueHandle process_;

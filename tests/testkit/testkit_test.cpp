@@ -13,7 +13,8 @@
 using testkit::CapturedProcess;
 
 TEST(WindowsPathTest, UnixPathsGoThroughDriveZ) {
-  EXPECT_EQ(testkit::WinePath("/work/build/bin/Brisunde.exe"), "Z:\\work\\build\\bin\\Brisunde.exe");
+  EXPECT_EQ(testkit::WinePath("/work/build/bin/Brisunde.exe"),
+            "Z:\\work\\build\\bin\\Brisunde.exe");
   EXPECT_EQ(testkit::WinePath("C:\\games\\01.exe"), "C:\\games\\01.exe");
 }
 
@@ -28,7 +29,8 @@ TEST(CapturedProcessTest, PauseReturnsAtEndOfInputAndEverythingIsCaptured) {
 }
 
 TEST(CapturedProcessTest, PauseWaitsWhileInputIsHeldAndItsCountersCanBeRead) {
-  CapturedProcess program("cmd.exe /c echo ready&pause&echo after", ".", CapturedProcess::Input::kHeld);
+  CapturedProcess program("cmd.exe /c echo ready&pause&echo after", ".",
+                          CapturedProcess::Input::kHeld);
   ASSERT_TRUE(program.Started()) << program.StartError();
   program.Resume();
   // Past the line is the pause's prompt: the program is at its pause, reading input.

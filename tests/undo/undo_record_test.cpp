@@ -21,7 +21,8 @@ class MemorySource : public vcdiff::ByteSource {
   uint64_t Size() const override { return bytes_.size(); }
   bool ReadAt(uint64_t offset, void* buffer, size_t size) override {
     if (offset > bytes_.size() || size > bytes_.size() - offset) return false;
-    std::copy(bytes_.begin() + offset, bytes_.begin() + offset + size, static_cast<uint8_t*>(buffer));
+    std::copy(bytes_.begin() + offset, bytes_.begin() + offset + size,
+              static_cast<uint8_t*>(buffer));
     return true;
   }
 
@@ -142,7 +143,8 @@ TEST(UndoRecordTest, ManyTinyCopiesStayWithinTheBudget) {
   EXPECT_EQ(Restore(none), original);
   // All that the list may add to the run is its one allocation, and the
   // instructions of a window that copies a few dozen runs.
-  EXPECT_LE(patched.peakBytes, none.peakBytes + capacity * sizeof(undo::KeptRegions::Region) + 4096);
+  EXPECT_LE(patched.peakBytes,
+            none.peakBytes + capacity * sizeof(undo::KeptRegions::Region) + 4096);
   EXPECT_GT(patched.dropped, 0u);
   EXPECT_LT(patched.record.size(), original.size() / 2 + 65536);
 }
@@ -161,9 +163,12 @@ TEST(UndoRecordTest, WithNoRoomAtAllTheRecordCarriesTheWholeOriginal) {
 TEST(UndoRecordTest, RunsOfOneByteAreCarriedAsRuns) {
   Bytes original = Noise(6 << 20, 7);
   std::fill(original.begin() + (1 << 20), original.begin() + (5 << 20) + 3, 0);
-  std::fill(original.begin() + (5 << 20) + 100, original.begin() + (5 << 20) + 107, 0xAB);  // too short for a RUN
+  std::fill(original.begin() + (5 << 20) + 100, original.begin() + (5 << 20) + 107,
+            0xAB);  // too short for a RUN
   deltabuilder::Window w;
-  w.Source(0, original.size()).Copy(1 << 20, deltabuilder::kSelf, 0).Copy(512 << 10, deltabuilder::kSelf, 5 << 20);
+  w.Source(0, original.size())
+      .Copy(1 << 20, deltabuilder::kSelf, 0)
+      .Copy(512 << 10, deltabuilder::kSelf, 5 << 20);
   const Patched patched = Patch(original, deltabuilder::Delta({w}), 16);
   EXPECT_EQ(Restore(patched), original);
   EXPECT_LT(patched.record.size(), (512u << 10) + 4096);
@@ -181,14 +186,18 @@ TEST(UndoRecordTest, TextRepeatedInAWindowIsCopiedFromWhatItMade) {
   // Kept: one stretch in the middle of each 4 MiB window's text, and a few
   // bytes between, so that the added bytes come in several pieces.
   deltabuilder::Window w;
-  w.Source(0, original.size()).Copy(300000, deltabuilder::kSelf, 1 << 20).Add(Noise(5, 9)).Copy(100, deltabuilder::kSelf, 2 << 20);
+  w.Source(0, original.size())
+      .Copy(300000, deltabuilder::kSelf, 1 << 20)
+      .Add(Noise(5, 9))
+      .Copy(100, deltabuilder::kSelf, 2 << 20);
   const Patched patched = Patch(original, deltabuilder::Delta({w}), 16);
   EXPECT_EQ(Restore(patched), original);
   EXPECT_LT(patched.record.size(), original.size() / 20);
 }
 
 TEST(UndoRecordTest, OnlyTheExactLineIsAnInfo) {
-  const undo::RecordInfo info{"011.exe", "Event02.GPK", 1920111811, 0xfedcba9876543210ull, 1918447847, 0x0123ull};
+  const undo::RecordInfo info{"011.exe",  "Event02.GPK", 1920111811, 0xfedcba9876543210ull,
+                              1918447847, 0x0123ull};
   const std::string line = undo::FormatInfo(info);
   undo::RecordInfo parsed;
   ASSERT_TRUE(undo::ParseInfo(line, &parsed));
@@ -198,9 +207,12 @@ TEST(UndoRecordTest, OnlyTheExactLineIsAnInfo) {
 
   for (const std::string& bad :
        {std::string("QVUNDO2") + line.substr(7), line + " ", line.substr(0, line.size() - 1),
-        std::string("QVUNDO1 tool=011.exe pack=Event02.GPK localised=+1920111811:fedcba9876543210 original=1918447847:0000000000000123"),
-        std::string("QVUNDO1 tool=011.exe pack=Event02.GPK localised=1920111811:FEDCBA9876543210 original=1918447847:0000000000000123"),
-        std::string("QVUNDO1 tool=a/b pack=Event02.GPK localised=1:0000000000000001 original=1:0000000000000001")})
+        std::string("QVUNDO1 tool=011.exe pack=Event02.GPK localised=+1920111811:fedcba9876543210 "
+                    "original=1918447847:0000000000000123"),
+        std::string("QVUNDO1 tool=011.exe pack=Event02.GPK localised=1920111811:FEDCBA9876543210 "
+                    "original=1918447847:0000000000000123"),
+        std::string("QVUNDO1 tool=a/b pack=Event02.GPK localised=1:0000000000000001 "
+                    "original=1:0000000000000001")})
     EXPECT_FALSE(undo::ParseInfo(bad, &parsed)) << bad;
 }
 
