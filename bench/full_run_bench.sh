@@ -9,7 +9,6 @@
 set -euo pipefail
 BUILD=$1 work=$2 runs=$3
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/timing.sh"
 source "$here/../scripts/lib.sh"
 tools=(01 02 03 04)
 status=0
@@ -26,21 +25,21 @@ if ((free < need)); then
 fi
 trap 'rm -rf "$work"' EXIT
 
-start=$(date +%s%N)
+start=$(now_ms) pairs=()
 for tool in "${tools[@]}"; do
   pack=${TOOL_PACK[$tool]}
-  mkdir -p "$work/original" "$work/localised" "$work/tools"
-  python3 "$here/make_bench_packs.py" "$work/original/$pack" "$work/localised/$pack" \
-    "${TOOL_SIZE[$tool]}" 300 $((LOCALISED_SIZE[$pack] - TOOL_SIZE[$tool]))
+  pairs+=("$pack:${TOOL_SIZE[$tool]}:${LOCALISED_SIZE[$pack]}")
 done
-echo "full run: four pairs of packs made in $(ms "$start") ms"
-start=$(date +%s%N)
+python3 "$here/../scripts/make-packs.py" --dense "$work" "${pairs[@]}"
+echo "full run: four pairs of packs made in $(($(now_ms) - start)) ms"
+start=$(now_ms)
+mkdir -p "$work/tools"
 for tool in "${tools[@]}"; do
   pack=${TOOL_PACK[$tool]}
   bash "$here/../scripts/make-patch-tool" --program "$BUILD/bin/PatchTool.exe" \
     "$work/original/$pack" "$work/localised/$pack" "$work/tools/$tool.exe" | sed -n "s|^make-patch-tool: $work/||p"
 done
-echo "full run: four tools made in $(ms "$start") ms"
+echo "full run: four tools made in $(($(now_ms) - start)) ms"
 lay_out_bundle "$BUILD/bin" "$work/tools" "$work/game"
 
 # The installer moves each copy over its pack; hard links bring the originals back.
@@ -52,22 +51,20 @@ run_installer() {
   reset_game
   sync
   local t output
-  t=$(date +%s%N)
+  t=$(now_ms)
   output=$(cd "$work/game" && wine "$BUILD/bin/Brisunde.exe" </dev/null 2>/dev/null | iconv -c -f GBK -t UTF-8)
-  installer+=("$(ms "$t")")
+  installer+=($(($(now_ms) - t)))
   [[ $output == *"100%，注入完成"* ]] || { echo "full run: the installer did not finish: $output"; status=1; }
 }
 copy_exe=$(wine_path "$BUILD/bench/plain_copy.exe")
-run_copies() {
-  sync
-  local t pack
-  t=$(date +%s%N)
+copy_packs() {
+  local pack
   for pack in "${PACKS[@]}"; do
     (cd "$work/game" && wine "$copy_exe" "Packs\\$pack" 'Packs\copy.out' --flush) || status=1
     rm -f "$work/game/Packs/copy.out"
   done
-  copies+=("$(ms "$t")")
 }
+run_copies() { sync; timed copies copy_packs; }
 installer=() copies=()
 for ((i = 0; i < runs; i++)); do
   if ((i % 2 == 0)); then run_installer; run_copies; else run_copies; run_installer; fi

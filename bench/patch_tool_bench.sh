@@ -16,10 +16,10 @@ set -euo pipefail
 BUILD=$1 work=$2 runs=$3
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../scripts/lib.sh"
-source "$here/timing.sh"
+original=$work/original/System.GPK localised=$work/localised/System.GPK
 status=0
 
-need=$((5 * 1920111811 + (64 << 20)))
+need=$((5 * ${LOCALISED_SIZE[System.GPK]} + (64 << 20)))
 free=$(($(df -B1 --output=avail "$(dirname "$work")" | tail -n 1)))
 if ((free < need)); then
   echo "patch tool: needs $((need >> 30)) GiB free beside $work, has $((free >> 30)) GiB; skipped"
@@ -28,85 +28,77 @@ fi
 mkdir -p "$work/game/Packs" "$work/restore/Packs"
 trap 'rm -rf "$work"' EXIT
 
+start=$(now_ms)
+python3 "$here/../scripts/make-packs.py" --dense --regions 400 --move $((8 << 20)) "$work" \
+  "System.GPK:${TOOL_SIZE[01]}:${LOCALISED_SIZE[System.GPK]}"
+echo "patch tool: packs made in $(($(now_ms) - start)) ms ($(stat -c %s "$original") -> $(stat -c %s "$localised") bytes)"
 
-start=$(date +%s%N)
-python3 "$here/make_bench_packs.py" "$work/original.gpk" "$work/localised.gpk" 1918642538 400 1469273 $((8 << 20))
-echo "patch tool: packs made in $(ms "$start") ms ($(stat -c %s "$work/original.gpk") -> $(stat -c %s "$work/localised.gpk") bytes)"
-
-start=$(date +%s%N)
-bash "$here/../scripts/make-patch-tool" --program "$BUILD/bin/PatchTool.exe" \
-  "$work/original.gpk" "$work/localised.gpk" "$work/game/01.exe"
-make_ms=$(ms "$start")
+start=$(now_ms)
+bash "$here/../scripts/make-patch-tool" --program "$BUILD/bin/PatchTool.exe" "$original" "$localised" "$work/game/01.exe"
+make_ms=$(($(now_ms) - start))
 # The tool's own delta, cut out of it by its trailer, for xdelta3 -d.
 read -r delta_offset delta_size _ < <(bash "$here/../scripts/patch-trailer" read "$work/game/01.exe")
 tail -c +$((delta_offset + 1)) "$work/game/01.exe" | head -c "$delta_size" >"$work/tool.vcdiff"
 
-start=$(date +%s%N)
-xdelta3 -e -9 -S none -B "$(stat -c %s "$work/original.gpk")" -f -s "$work/original.gpk" \
-  "$work/localised.gpk" "$work/reference.vcdiff"
-reference_ms=$(ms "$start")
+start=$(now_ms)
+xdelta3 -e -9 -S none -B "$(stat -c %s "$original")" -f -s "$original" "$localised" "$work/reference.vcdiff"
+reference_ms=$(($(now_ms) - start))
 reference_size=$(stat -c %s "$work/reference.vcdiff")
 
-ln "$work/original.gpk" "$work/game/Packs/System.GPK"
+# The tool, the copies and the bare program run in the game folder, as the installer starts the tool.
+ln "$original" "$work/game/Packs/System.GPK"
+cd "$work/game"
 copy_exe=$(wine_path "$BUILD/bench/plain_copy.exe")
-tool=() native=() copy=() flushed=() peak_kib=0 bare_kib=0
-run_tool() {
-  rm -f "$work/game/Packs/01.tmp"
-  local t rss
-  t=$(date +%s%N)
-  rss=$( (cd "$work/game" && /usr/bin/time -f %M wine 01.exe 'Packs\System.GPK' 'Packs\01.tmp' 2>&1 >/dev/null) | tail -n 1)
-  tool+=("$(ms "$t")")
-  ((rss > peak_kib)) && peak_kib=$rss
-  # Once is enough: the tool checks its whole output against the localised pack's checksum itself.
-  if ((${#tool[@]} == 1)); then
-    cmp -s "$work/game/Packs/01.tmp" "$work/localised.gpk" || { echo "patch tool: WRONG OUTPUT"; status=1; }
-  fi
-  # The first output and its record are what every Restore.exe run starts
-  # from, as every tool run starts from the same original.
-  if ((${#tool[@]} == 1)); then
-    record_size=$(stat -c %s "$work/game/PatchUndo/System.GPK.undo")
-    mv "$work/game/PatchUndo/System.GPK.undo" "$work/record.undo"
-    mv "$work/game/Packs/01.tmp" "$work/patched.gpk"
-  fi
-  rm -rf "$work/game/Packs/01.tmp" "$work/game/PatchUndo"
-}
 restore_exe=$(wine_path "$BUILD/bin/Restore.exe")
-restore=()
+bare_exe=$(wine_path "$BUILD/bench/bare_console.exe")
+tool=() native=() copy=() flushed=() restore=() peak_kib=0 bare_kib=0
+run_tool() {
+  rm -f Packs/01.tmp
+  local t rss
+  t=$(now_ms)
+  rss=$(/usr/bin/time -f %M wine 01.exe 'Packs\System.GPK' 'Packs\01.tmp' 2>&1 >/dev/null | tail -n 1)
+  tool+=($(($(now_ms) - t)))
+  ((rss > peak_kib)) && peak_kib=$rss
+  # The first output and its record are what every Restore.exe run starts from,
+  # as every tool run starts from the same original. Once is enough for the
+  # comparison: the tool checks its whole output against the localised pack's
+  # checksum itself.
+  if ((${#tool[@]} == 1)); then
+    cmp -s Packs/01.tmp "$localised" || { echo "patch tool: WRONG OUTPUT"; status=1; }
+    record_size=$(stat -c %s PatchUndo/System.GPK.undo)
+    mv PatchUndo/System.GPK.undo "$work/record.undo"
+    mv Packs/01.tmp "$work/patched.gpk"
+  fi
+  rm -rf Packs/01.tmp PatchUndo
+}
 run_restore() {
-  local t
   # A link: Restore.exe renames its copy over the pack's name and leaves the file.
   ln -f "$work/patched.gpk" "$work/restore/Packs/System.GPK"
   mkdir -p "$work/restore/PatchUndo"
   cp "$work/record.undo" "$work/restore/PatchUndo/System.GPK.undo"
-  t=$(date +%s%N)
-  (cd "$work/restore" && wine "$restore_exe" </dev/null >/dev/null)
-  restore+=("$(ms "$t")")
+  cd "$work/restore"
+  timed restore wine "$restore_exe" </dev/null >/dev/null
+  cd "$work/game"
   if ((${#restore[@]} == 1)); then
-    cmp -s "$work/restore/Packs/System.GPK" "$work/original.gpk" || { echo "patch tool: Restore.exe did not give the original"; status=1; }
+    cmp -s "$work/restore/Packs/System.GPK" "$original" || { echo "patch tool: Restore.exe did not give the original"; status=1; }
   fi
   rm -f "$work/restore/Packs/System.GPK"
 }
 # The floor for the tool's memory: a console program that prints a line and
 # pauses (its pause returns at once on an empty input), measured the same way.
-bare_exe=$(wine_path "$BUILD/bench/bare_console.exe")
 run_bare() {
   local rss
-  rss=$( (cd "$work/game" && /usr/bin/time -f %M wine "$bare_exe" 2>&1 >/dev/null </dev/null) | tail -n 1)
+  rss=$(/usr/bin/time -f %M wine "$bare_exe" 2>&1 >/dev/null </dev/null | tail -n 1)
   if ((rss > bare_kib)); then bare_kib=$rss; fi
 }
 run_native() {
-  local t
-  t=$(date +%s%N)
-  xdelta3 -d -f -s "$work/original.gpk" "$work/tool.vcdiff" "$work/native.out"
-  native+=("$(ms "$t")")
+  timed native xdelta3 -d -f -s "$original" "$work/tool.vcdiff" "$work/native.out"
   rm -f "$work/native.out"
 }
+# run_copy SERIES [--flush]
 run_copy() {
-  local t
-  t=$(date +%s%N)
-  (cd "$work/game" && wine "$copy_exe" 'Packs\System.GPK' 'Packs\copy.out' ${2:-})
-  eval "$1+=(\"$(ms "$t")\")"
-  rm -f "$work/game/Packs/copy.out"
+  timed "$1" wine "$copy_exe" 'Packs\System.GPK' 'Packs\copy.out' ${2:-}
+  rm -f Packs/copy.out
 }
 for ((i = 0; i < runs; i++)); do
   # Each starts first in turn, so that none always finds the page cache warmed by another.

@@ -28,7 +28,21 @@ usage_error() {
 # Wall times: milliseconds since the epoch, shown as seconds.
 now_ms() { local t=${EPOCHREALTIME//[!0-9]/}; echo $((10#$t / 1000)); }
 seconds() { printf '%d.%d s' $(($1 / 1000)) $(($1 % 1000 / 100)); }
+
+# Series of wall times in ms: their median and their spread from fastest to
+# slowest; ratios, and whether one is within its goal.
 median() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+spread() { printf '%s\n' "$@" | sort -n | awk 'NR == 1 {lo = $1} {hi = $1} END {printf "%d-%d ms (%.1fx)", lo, hi, hi / lo}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+within() { awk -v v="$1" -v g="$2" 'BEGIN {exit !(v <= g)}'; }   # within RATIO GOAL
+# timed SERIES COMMAND...: COMMAND run, and its wall time added to the array SERIES.
+timed() {
+  local -n timed_series=$1
+  local timed_start
+  timed_start=$(now_ms)
+  "${@:2}"
+  timed_series+=($(($(now_ms) - timed_start)))
+}
 
 # quietly COMMAND...: COMMAND without its standard output; failures still speak.
 quietly() { "$@" >/dev/null; }

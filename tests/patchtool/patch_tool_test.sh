@@ -15,19 +15,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/../support/test_script.sh"
 
 # Pseudo-random packs: the localised one has regions replaced by data of other
 # lengths, so that what follows each region moves.
-python3 - "$scratch" <<'EOF'
-import random, sys
-rnd = random.Random(15)
-original = bytearray(rnd.getrandbits(8) for _ in range(3 << 20))
-localised = bytearray()
-at = 0
-for start in sorted(rnd.sample(range(0, len(original) - 4096, 4096), 24)):
-    localised += original[at:start] + bytes(rnd.getrandbits(8) for _ in range(rnd.randint(1, 3000)))
-    at = start + rnd.randint(1, 3000)
-localised += original[at:]
-open(sys.argv[1] + "/original.gpk", "wb").write(original)
-open(sys.argv[1] + "/localised.gpk", "wb").write(localised)
-EOF
+python3 "$(dirname "$make_tool")/make-packs.py" --dense --regions 24 "$scratch" pack:$((3 << 20)):$(((3 << 20) + 24000))
+for kind in original localised; do mv "$scratch/$kind/pack" "$scratch/$kind.gpk"; done
 
 game="$scratch/游戏 文件夹"
 mkdir -p "$game/Packs"
