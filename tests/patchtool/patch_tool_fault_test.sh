@@ -38,28 +38,18 @@ for build in "64 x86_64-linux-gnu" "32 i386-linux-gnu"; do
 done
 shim="$scratch/shim/\$LIB/write_faults.so"
 
-# Pseudo-random packs without a zero block, as patch_tool_test.sh makes them;
-# a localised one that ends in a hole; and a pair larger than the writer's
-# flush interval (64 MiB).
-python3 - "$scratch" <<'EOF'
-import os, random, sys
-rnd = random.Random(26)
-original = bytearray(rnd.getrandbits(8) for _ in range(3 << 20))
-localised = bytearray()
-at = 0
-for start in sorted(rnd.sample(range(0, len(original) - 4096, 4096), 24)):
-    localised += original[at:start] + bytes(rnd.getrandbits(8) | 1 for _ in range(rnd.randint(1, 3000)))
-    at = start + rnd.randint(1, 3000)
-localised += original[at:]
-open(sys.argv[1] + "/original.gpk", "wb").write(original)
-open(sys.argv[1] + "/localised.gpk", "wb").write(localised)
-open(sys.argv[1] + "/holes.gpk", "wb").write(localised + bytes(300000))
-big = bytearray(os.urandom(80 << 20))
-open(sys.argv[1] + "/big-original.gpk", "wb").write(big)
-for at in range(0, len(big), 5 << 20):
-    big[at:at + 100] = b"localised " * 10
-open(sys.argv[1] + "/big-localised.gpk", "wb").write(big)
-EOF
+# Pseudo-random packs without a zero block, as patch_tool_test.sh has them; a
+# localised one that ends in a hole; and a pair larger than the writer's flush
+# interval (64 MiB).
+make_packs=(python3 "$(dirname "$make_tool")/make-packs.py" --dense)
+"${make_packs[@]}" --regions 24 "$scratch" pack:$((3 << 20)):$(((3 << 20) + 24000)) &&
+  "${make_packs[@]}" --regions 16 "$scratch" big:$((80 << 20)):$((80 << 20)) || { echo "FAIL: no packs"; exit 1; }
+for kind in original localised; do
+  mv "$scratch/$kind/pack" "$scratch/$kind.gpk"
+  mv "$scratch/$kind/big" "$scratch/big-$kind.gpk"
+done
+cp "$scratch/localised.gpk" "$scratch/holes.gpk"
+truncate -s +300000 "$scratch/holes.gpk"
 
 # make NAME PROGRAM ORIGINAL LOCALISED [XDELTA3 OPTION...]: NAME.exe in $scratch.
 make() {
@@ -238,12 +228,10 @@ refusals() {
 refusals "allocations of a run" "$scratch/original.gpk" 0
 # Another version of the pack: the decode stops at a window's checksum, and
 # the tool then reads the pack through for its own checksum.
-python3 - "$scratch/original.gpk" "$scratch/other.gpk" <<'EOF'
-import sys
-data = bytearray(open(sys.argv[1], "rb").read())
-data[len(data) // 2] ^= 0x01
-open(sys.argv[2], "wb").write(data)
-EOF
+cp "$scratch/original.gpk" "$scratch/other.gpk"
+middle=$(($(stat -c %s "$scratch/other.gpk") / 2))
+byte=$(od -An -tu1 -j "$middle" -N1 "$scratch/other.gpk")
+printf "\\$(printf %03o $((byte ^ 1)))" | dd of="$scratch/other.gpk" bs=1 seek="$middle" conv=notrunc status=none
 refusals "allocations of a run on another version" "$scratch/other.gpk" 2
 
 ((failures == 0)) || { echo "$failures failure(s)"; exit 1; }

@@ -20,16 +20,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/../support/test_script.sh"
 
 make_signer "$scratch" first && make_signer "$scratch" second || { echo "FAIL: openssl could not make the certificates"; exit 1; }
 
-python3 - "$scratch" <<'EOF'
-import random, sys
-rnd = random.Random(27)
-original = bytearray(rnd.getrandbits(8) for _ in range(1 << 20))
-localised = bytearray(original)
-for at in rnd.sample(range(0, len(original) - 512, 512), 40):
-    localised[at:at + 300] = bytes(rnd.getrandbits(8) for _ in range(300))
-open(sys.argv[1] + "/original.gpk", "wb").write(original)
-open(sys.argv[1] + "/localised.gpk", "wb").write(localised + b"localised tail")
-EOF
+python3 "$scripts/make-packs.py" --dense --regions 40 "$scratch" pack:$((1 << 20)):$(((1 << 20) + 14)) ||
+  { echo "FAIL: no packs"; exit 1; }
+for kind in original localised; do mv "$scratch/$kind/pack" "$scratch/$kind.gpk"; done
 game=$scratch/game
 mkdir -p "$game/Packs"
 if ! out=$(bash "$make_tool" --program "$program" "$scratch/original.gpk" "$scratch/localised.gpk" "$scratch/unsigned.exe" 2>&1); then
