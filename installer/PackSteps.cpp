@@ -100,10 +100,8 @@ bool RunToolAndWait(const char* tool, const char* parameters) {
   if (shellExecuteEx == nullptr || !shellExecuteEx(&info)) return false;
 
   // The tool's exit code says nothing reliable; its copy is judged by ReplacePack.
-  if (info.hProcess != nullptr) {
-    WaitForSingleObject(info.hProcess, INFINITE);
-    CloseHandle(info.hProcess);
-  }
+  const UniqueHandle process(info.hProcess);
+  if (process.IsValid()) WaitForSingleObject(process.Get(), INFINITE);
   return true;
 }
 
