@@ -5,7 +5,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
+#include <new>
 
+#include "Checksum.h"
 #include "VcdiffDecoder.h"
 
 // Reads exactly `size` bytes at `offset`, at most 16 MiB a call; a short read
@@ -47,3 +50,24 @@ class FileRegion : public vcdiff::ByteSource {
   uint64_t start_;
   uint64_t size_;
 };
+
+// XXH3-64 of the whole region, read a megabyte at a time; false with the
+// system's error, ERROR_NOT_ENOUGH_MEMORY when there is no room to read into.
+inline bool ChecksumRegion(FileRegion& region, uint64_t* digest) {
+  constexpr DWORD kChunk = 1u << 20;
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kChunk]);
+  if (!buffer) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  Checksum checksum;
+  for (uint64_t at = 0; at < region.Size();) {
+    const uint64_t left = region.Size() - at;
+    const DWORD want = left < kChunk ? static_cast<DWORD>(left) : kChunk;
+    if (!region.ReadAt(at, buffer.get(), want)) return false;
+    checksum.Update(buffer.get(), want);
+    at += want;
+  }
+  *digest = checksum.Digest();
+  return true;
+}

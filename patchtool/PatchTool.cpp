@@ -37,43 +37,9 @@ enum ExitCode : int {
   kExitReadWrite = 5,
 };
 
-constexpr DWORD kReadChunk = 1u << 20;
 constexpr wchar_t kPartSuffix[] = L".part";
 // make-patch-tool's check of a new tool: the whole decode and check, no output.
 constexpr wchar_t kVerifyOption[] = L"--verify";
-
-
-
-// XXH3-64 of `size` bytes of a file from its start.
-bool ChecksumFile(HANDLE file, uint64_t size, uint64_t* digest) {
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReadChunk]);
-  Checksum checksum;
-  for (uint64_t at = 0; at < size;) {
-    const DWORD want = size - at < kReadChunk ? static_cast<DWORD>(size - at) : kReadChunk;
-    if (!ReadFileAt(file, at, buffer.get(), want)) return false;
-    checksum.Update(buffer.get(), want);
-    at += want;
-  }
-  *digest = checksum.Digest();
-  return true;
-}
-
-std::string ToConsoleText(const std::wstring& text) {
-  char buffer[1024];
-  const int length = WideCharToMultiByte(kGbkCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer),
-                                         nullptr, nullptr);
-  return length > 0 ? std::string(buffer, length - 1) : std::string("?");
-}
-
-// Formats one of the texts with up to two ASCII or GBK arguments and prints it
-// in place of the progress line.
-void Say(const char* gbkFormat, const std::string& first = std::string(),
-         const std::string& second = std::string()) {
-  char line[2048];
-  std::snprintf(line, sizeof(line), gbkFormat, first.c_str(), second.c_str());
-  ClearProgress();
-  PrintLine(line);
-}
 
 // No memory for the run, or no thread: the line needs none.
 int OutOfMemory() {
@@ -260,9 +226,9 @@ std::wstring FolderOf(const std::wstring& path) {
 // either SOURCE is another version of the same size, or the tool is wrong.
 int DiagnoseMismatch(HANDLE source, const std::wstring& sourcePath, const PatchTrailer& trailer) {
   ClearProgress();
+  FileRegion whole(source, 0, trailer.sourceSize);
   uint64_t digest = 0;
-  if (!ChecksumFile(source, trailer.sourceSize, &digest))
-    return ReadWriteFailed(sourcePath, GetLastError());
+  if (!ChecksumRegion(whole, &digest)) return ReadWriteFailed(sourcePath, GetLastError());
   if (digest != trailer.sourceHash) return WrongVersion(sourcePath);
   return Damaged("the delta does not make the localised pack from the original it was made for");
 }
@@ -368,8 +334,8 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
       sink.Digest() != trailer.targetHash)
     sink.Abandon();
 
-  int outcome = DecodeOutcome(result, sink, ioError, writeError,
-                              {toolPath, sourcePath, partPath, source.Get(), trailer});
+  const PatchFiles files{toolPath, sourcePath, partPath, source.Get(), trailer};
+  int outcome = DecodeOutcome(result, sink, ioError, writeError, files);
 
   ClearProgress();
   if (!targetPath) return outcome;
@@ -383,9 +349,7 @@ int Patch(const std::wstring& sourcePath, const std::wstring* targetPath) {
     outcome = WriteFailed(partPath, GetLastError(), trailer.targetSize);
   if (outcome == kExitOk) outcome = CheckWritten(part.Get(), partPath, trailer.targetSize);
   part.Close();
-  if (outcome == kExitOk)
-    outcome =
-        LeaveUndoRecord(kept, {toolPath, sourcePath, partPath, source.Get(), trailer}, original);
+  if (outcome == kExitOk) outcome = LeaveUndoRecord(kept, files, original);
   if (outcome == kExitOk && !MoveFileExW(partPath.c_str(), targetPath->c_str(),
                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     outcome = WriteFailed(*targetPath, GetLastError(), trailer.targetSize);

@@ -22,47 +22,9 @@
 
 namespace {
 
-constexpr DWORD kReadChunk = 1u << 20;
 // The copy's name while it is made, beside the pack so that the rename stays
 // on one volume. The installer never looks at it; a later run replaces it.
 constexpr wchar_t kCopySuffix[] = L".restoring";
-
-
-void Say(const char* gbkFormat, const std::string& first, const std::string& second = std::string(),
-         const std::string& third = std::string()) {
-  char line[2048];
-  std::snprintf(line, sizeof(line), gbkFormat, first.c_str(), second.c_str(), third.c_str());
-  ClearProgress();
-  PrintLine(line);
-}
-
-std::string ToConsoleText(const std::wstring& text) {
-  char buffer[1024];
-  const int length = WideCharToMultiByte(kGbkCodePage, 0, text.c_str(), -1, buffer, sizeof(buffer),
-                                         nullptr, nullptr);
-  return length > 0 ? std::string(buffer, length - 1) : std::string("?");
-}
-
-bool ChecksumFile(FileRegion& file, const std::string& pack, uint64_t* digest) {
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kReadChunk]);
-  if (!buffer) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
-  }
-  char line[512];
-  std::snprintf(line, sizeof(line), kCheckingText, pack.c_str());
-  ShowProgress(line);
-  Checksum checksum;
-  for (uint64_t at = 0; at < file.Size();) {
-    const DWORD want =
-        file.Size() - at < kReadChunk ? static_cast<DWORD>(file.Size() - at) : kReadChunk;
-    if (!file.ReadAt(at, buffer.get(), want)) return false;
-    checksum.Update(buffer.get(), want);
-    at += want;
-  }
-  *digest = checksum.Digest();
-  return true;
-}
 
 // Takes the rebuilt original: checksums it, refuses anything past its size,
 // and hands it to the writer thread.
@@ -218,9 +180,11 @@ bool RestorePack(const PackStep& step) {
 
   const bool original = packBytes.Size() == info.originalSize;
   if (!original && packBytes.Size() != info.localisedSize) return Refused(kChangedText, name);
+  char line[512];
+  std::snprintf(line, sizeof(line), kCheckingText, name.c_str());
+  ShowProgress(line);
   uint64_t digest = 0;
-  if (!ChecksumFile(packBytes, name, &digest))
-    return ReadWriteFailed(packPath, GetLastError(), name);
+  if (!ChecksumRegion(packBytes, &digest)) return ReadWriteFailed(packPath, GetLastError(), name);
   if (original && digest == info.originalHash) {
     // Put back before, by this program stopped before it removed the record,
     // or by the launcher: the record is spent.
