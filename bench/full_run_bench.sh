@@ -25,11 +25,8 @@ if ((free < need)); then
 fi
 trap 'rm -rf "$work"' EXIT
 
-start=$(now_ms) pairs=()
-for tool in "${tools[@]}"; do
-  pack=${TOOL_PACK[$tool]}
-  pairs+=("$pack:${TOOL_SIZE[$tool]}:${LOCALISED_SIZE[$pack]}")
-done
+start=$(now_ms)
+mapfile -t pairs < <(pack_pairs "${tools[@]}")
 python3 "$here/../scripts/make-packs.py" --dense "$work" "${pairs[@]}"
 echo "full run: four pairs of packs made in $(($(now_ms) - start)) ms"
 start=$(now_ms)

@@ -30,7 +30,7 @@ trap 'rm -rf "$work"' EXIT
 
 start=$(now_ms)
 python3 "$here/../scripts/make-packs.py" --dense --regions 400 --move $((8 << 20)) "$work" \
-  "System.GPK:${TOOL_SIZE[01]}:${LOCALISED_SIZE[System.GPK]}"
+  "$(pack_pairs 01)"
 echo "patch tool: packs made in $(($(now_ms) - start)) ms ($(stat -c %s "$original") -> $(stat -c %s "$localised") bytes)"
 
 start=$(now_ms)

@@ -12,6 +12,13 @@ declare -gA TOOL_SIZE=([01]=1918642538 [011]=1918447847 [02]=1597155581 [03]=198
 # The installer looks for the event packs' tool in Packs before it does steps 2 to 4.
 GATE=Packs/02.exe
 
+# pack_pairs TOOL...: for scripts/make-packs.py, a line PACK:ORIGINAL:LOCALISED
+# for each TOOL, the sizes of the pack it patches and of what it makes.
+pack_pairs() {
+  local tool
+  for tool; do echo "${TOOL_PACK[$tool]}:${TOOL_SIZE[$tool]}:${LOCALISED_SIZE[${TOOL_PACK[$tool]}]}"; done
+}
+
 # lay_out_bundle BUILD_BIN TOOLS_DIR FOLDER: the programs and every tool in
 # TOOLS_DIR (NN.exe) at the top of FOLDER, as the installer starts them, and
 # the gate's copy of 02.exe in FOLDER/Packs.

@@ -13,7 +13,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 # The published sizes: what "01.exe" patches, and the localised pack.
 source "$(dirname "$make_tool")/packs.sh"
-python3 "$(dirname "$make_tool")/make-packs.py" "$scratch" "System.GPK:${TOOL_SIZE[01]}:${LOCALISED_SIZE[System.GPK]}"
+python3 "$(dirname "$make_tool")/make-packs.py" "$scratch" "$(pack_pairs 01)"
 original=$scratch/original/System.GPK localised=$scratch/localised/System.GPK
 
 # A quick delta: the full-pack search of make-patch-tool's own settings takes
