@@ -141,15 +141,18 @@ expect "write failing with EIO" 5 "失败（错误代码 21）" write-failed "$g
 
 # Flushes: the only flush of a target smaller than the flush interval is the
 # final one, after the writer has ended; a larger target's first is the
-# flusher's, while writing goes on.
+# flusher's, while writing goes on. The flusher may be scheduled late, after
+# the writer was told to stop, when the final flush alone covers the file; so
+# the big target's last write waits for the flusher's failed flush.
 expect "final flush: disk full" 4 "$full" fsync-failed-main "$game" one "$scratch/original.gpk" \
   "${with_shim[@]}" FAULT_FSYNC_ERRNO=ENOSPC
 expect "final flush: EIO" 5 "失败（错误代码 21）" fsync-failed-main "$game" one "$scratch/original.gpk" \
   "${with_shim[@]}" FAULT_FSYNC_ERRNO=EIO
+last_byte=$(($(stat -c %s "$scratch/big-localised.gpk") - 1))
 expect "flusher: disk full" 4 "$full" fsync-failed-thread "$game" big "$scratch/big-original.gpk" \
-  "${with_shim[@]}" FAULT_FSYNC_ERRNO=ENOSPC
+  "${with_shim[@]}" FAULT_FSYNC_ERRNO=ENOSPC FAULT_HOLD_WRITE_AT=$last_byte
 expect "flusher: EIO" 5 "失败（错误代码 21）" fsync-failed-thread "$game" big "$scratch/big-original.gpk" \
-  "${with_shim[@]}" FAULT_FSYNC_ERRNO=EIO
+  "${with_shim[@]}" FAULT_FSYNC_ERRNO=EIO FAULT_HOLD_WRITE_AT=$last_byte
 
 # The last 1000 bytes written nowhere, though the system said they were: the
 # file comes out short, which only its size, checked before the rename, shows.

@@ -12,6 +12,11 @@
 //   FAULT_LOSE_AT=N        the bytes a write has at or past offset N are not
 //                          written, though the write says they were: a lost write
 //   FAULT_FSYNC_ERRNO=E    fsync and fdatasync fail with errno E
+//   FAULT_HOLD_WRITE_AT=N  a write that reaches offset N waits (two minutes at
+//                          most) until a flush has failed on a thread other
+//                          than the main one: the flusher's flush then comes
+//                          while writing goes on, however the threads are
+//                          scheduled, and not after the writer was told to stop
 //   FAULT_FILL_PAST_END=1  when the file's position is first set past its end
 //                          (a hole about to be left), the file system is made
 //                          full for real: FAULT_FILL_FILE (by default FILE.fill
@@ -35,6 +40,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 static ssize_t (*real_write)(int, const void*, size_t);
@@ -91,10 +97,21 @@ static void Log(const char* what, const char* path, long long value) {
   close(fd);
 }
 
+// Set once a flush has failed on a thread other than the tool's main one.
+static int g_threadFlushFailed;
+
+static void HoldUntilThreadFlushFailed(void) {
+  const struct timespec tick = {0, 10 * 1000 * 1000};
+  for (int i = 0; i < 12000 && !__atomic_load_n(&g_threadFlushFailed, __ATOMIC_ACQUIRE); ++i)
+    nanosleep(&tick, NULL);
+}
+
 // The bytes of a write at `at` that go to the file; -1 with errno set when
 // it fails. With *lose set, the write still reports all `count` as written.
 static ssize_t Allowed(const char* path, off64_t at, size_t count, int* lose) {
   *lose = 0;
+  const long long holdAt = Setting("FAULT_HOLD_WRITE_AT", -1);
+  if (holdAt >= 0 && at + (off64_t)count > holdAt) HoldUntilThreadFlushFailed();
   const long long lostAt = Setting("FAULT_LOSE_AT", -1);
   if (lostAt >= 0 && at + (off64_t)count > lostAt) {
     Log("lost", path, at < lostAt ? lostAt : (long long)at);
@@ -159,7 +176,9 @@ static int Sync(int fd, int (*real)(int)) {
   if (error == 0 || !Chosen(fd, path, sizeof path)) return real(fd);
   // Which thread: the tool's main one (Wine runs it on the process's first) or another (the
   // flusher).
-  Log(syscall(SYS_gettid) == getpid() ? "fsync-failed-main" : "fsync-failed-thread", path, 0);
+  const int mainThread = syscall(SYS_gettid) == getpid();
+  Log(mainThread ? "fsync-failed-main" : "fsync-failed-thread", path, 0);
+  if (!mainThread) __atomic_store_n(&g_threadFlushFailed, 1, __ATOMIC_RELEASE);
   errno = error;
   return -1;
 }
